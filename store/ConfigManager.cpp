@@ -72,6 +72,12 @@ const QStringList &ConfigManager::schemaStatements()
     return statements;
 }
 
+const QStringList &ConfigManager::indexStatements()
+{
+    static const QStringList statements = {};
+    return statements;
+}
+
 QString ConfigManager::defaultAdminInsert()
 {
     return QStringLiteral("INSERT INTO Users VALUES (1, 'Admin', '") + defaultAdminPasswordHash() +
@@ -113,7 +119,8 @@ bool ConfigManager::createTempDatabase()
 bool ConfigManager::createTables()
 {
     QSqlQuery query(tempDb);
-    const QStringList statements = QStringList{QStringLiteral("PRAGMA foreign_keys = ON;")} + schemaStatements();
+    const QStringList statements =
+        QStringList{QStringLiteral("PRAGMA foreign_keys = ON;")} + schemaStatements() + indexStatements();
     for (const QString &statement : statements) {
         if (!query.exec(statement)) {
             qDebug() << query.lastError().text();

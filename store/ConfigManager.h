@@ -30,6 +30,9 @@ public:
     static QString defaultAdminInsert();
     // The CREATE TABLE statements of the schema, in creation order.
     static const QStringList &schemaStatements();
+    // Indexes that the archive queries need, each "CREATE INDEX IF NOT EXISTS ...", run after the
+    // tables by a fresh build and by the conversion of an older database.
+    static const QStringList &indexStatements();
 
     QString tempDbPath;
     QString dbPath;
