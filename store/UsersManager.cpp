@@ -98,7 +98,7 @@ QByteArray UsersManager::setUserPass(const t_GetArray &params)
         return buildErrorJson(QStringLiteral("Edit error"), error);
     Database scope;
     QSqlQuery query(scope.handle());
-    query.prepare(QStringLiteral("UPDATE Users SET password=?WHERE idUsers=?"));
+    query.prepare(QStringLiteral("UPDATE Users SET password=? WHERE idUsers=?"));
     query.addBindValue(passwordDigest(RequestParams::text(params, "password")));
     query.addBindValue(id);
     if (!query.exec())
