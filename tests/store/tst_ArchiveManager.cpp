@@ -758,7 +758,10 @@ int main(int argc, char **argv)
     for (const char *zone : {"UTC", "Europe/Warsaw"}) {
         qputenv("TZ", zone);
         tzset();
-        qInfo("time zone %s", zone);
+        const int summerOffset = QDateTime(QDate(2024, 7, 1), QTime(12, 0), Qt::LocalTime).offsetFromUtc();
+        qInfo("time zone %s, summer offset %d s", zone, summerOffset);
+        if (summerOffset != (qstrcmp(zone, "UTC") == 0 ? 0 : 7200))
+            return 1 + failures;
         tst_ArchiveManager test;
         failures += QTest::qExec(&test, argc, argv);
     }
