@@ -281,7 +281,8 @@ private:
                 ++m_pos;
                 break;
             }
-            if (isLineTerminator(c))
+            // The browser's JSON may carry U+2028 and U+2029 raw inside a text; only CR and LF end a line there.
+            if (c.unicode() == 0x0A || c.unicode() == 0x0D)
                 return fail(QStringLiteral("Line end inside a string"));
             if (c != QLatin1Char('\\')) {
                 s.append(c);

@@ -117,6 +117,7 @@ void tst_ScriptLiteral::refused_data()
     QTest::newRow("object hole") << "{a:1,,b:2}";
     QTest::newRow("unterminated string") << "['abc]";
     QTest::newRow("line end in string") << "['a\nb']";
+    QTest::newRow("carriage return in string") << "['a\rb']";
     QTest::newRow("bad unicode escape") << "['\\u12G4']";
     QTest::newRow("short hex escape") << "['\\x4']";
     QTest::newRow("number glued to word") << "[3in]";
@@ -209,6 +210,8 @@ void tst_ScriptLiteral::stringEscapes_data()
     QTest::newRow("needless escape") << R"(['\q\%2'])" << "q%2";
     QTest::newRow("line continuation") << "['a\\\nb\\\r\nc']" << "abc";
     QTest::newRow("json slash") << R"(["a\/b"])" << "a/b";
+    QTest::newRow("raw line separators from json") << QString::fromUtf8("['a\u2028b\u2029c']")
+                                                   << QString::fromUtf8("a\u2028b\u2029c");
     QTest::newRow("sql text kept") << R"(["x'); DROP TABLE Alarms; --"])" << "x'); DROP TABLE Alarms; --";
 }
 
