@@ -369,7 +369,7 @@ QByteArray ConfigManager::importSqlScript(QIODevice *device)
                 break;
             case ConfigScript::Refused:
                 reply = buildErrorJson(QStringLiteral("Imported file is invalid"),
-                                       QStringLiteral("Line %1: %2").arg(lineNumber).arg(why));
+                                       QStringLiteral("Line %1: %2").arg(QString::number(lineNumber), why));
                 break;
             case ConfigScript::Insert:
                 if (!query.exec(line))

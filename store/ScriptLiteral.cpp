@@ -84,7 +84,7 @@ private:
     bool fail(const QString &what)
     {
         if (m_error.isEmpty())
-            m_error = QStringLiteral("%1 at offset %2").arg(what).arg(m_pos);
+            m_error = QStringLiteral("%1 at offset %2").arg(what, QString::number(m_pos));
         return false;
     }
 

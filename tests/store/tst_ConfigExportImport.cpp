@@ -27,6 +27,7 @@ private slots:
     void scriptAccepted();
     void scriptRefused_data();
     void scriptRefused();
+    void failedCommitKeepsLiveFile();
     void snapshotRoundTrip();
     void snapshotIsConsistent();
     void fileRefused_data();
@@ -351,6 +352,58 @@ void tst_ConfigExportImport::scriptRefused()
     if (!sideFile.isEmpty())
         QVERIFY(!QFile::exists(m_dir->filePath(sideFile)));
     QCOMPARE(StoreFixture::rows("SELECT name FROM Alarms"), QStringList{"kept"});
+}
+
+// A script that, once read to its end, has another connection start reading the scratch file and
+// keep its lock, so that the import's commit cannot get the file.
+class ScratchLockingScript : public QBuffer
+{
+public:
+    explicit ScratchLockingScript(const QString &scratchPath) : m_path(scratchPath) {}
+    ~ScratchLockingScript() override
+    {
+        if (m_query) {
+            delete m_query;
+            QSqlDatabase::database(QStringLiteral("locker"), false).close();
+            QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+        }
+    }
+    bool locked() const { return m_query && m_query->isActive(); }
+
+protected:
+    qint64 readLineData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = QBuffer::readLineData(data, maxSize);
+        if (n <= 0 && !m_query) {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+            db.setDatabaseName(m_path);
+            db.open();
+            m_query = new QSqlQuery(db);
+            m_query->exec(QStringLiteral("BEGIN"));
+            m_query->exec(QStringLiteral("SELECT count(*) FROM Settings"));
+            m_query->next();
+        }
+        return n;
+    }
+
+private:
+    QString m_path;
+    QSqlQuery *m_query = nullptr;
+};
+
+void tst_ConfigExportImport::failedCommitKeepsLiveFile()
+{
+    Database::closeThisThread();
+    const QByteArray digest = StoreFixture::fileDigest(m_config->dbPath);
+    ScratchLockingScript script(m_config->tempDbPath);
+    script.setData(kHeader.toUtf8() + "\n" + settingsLine().toUtf8() +
+                   "\nINSERT INTO Users (idUsers,username,password,permissions) VALUES('7','new','x','1');\n");
+    script.open(QIODevice::ReadOnly);
+    const QByteArray reply = m_config->importSqlScript(&script);
+    QVERIFY(script.locked());
+    QCOMPARE(reply, buildErrorJson("Database error", "database is locked"));
+    QCOMPARE(StoreFixture::fileDigest(m_config->dbPath), digest);
+    QCOMPARE(StoreFixture::rows("SELECT username FROM Users"), QStringList{"Admin"});
 }
 
 void tst_ConfigExportImport::snapshotRoundTrip()
