@@ -1,6 +1,6 @@
 #pragma once
 
-#include "httpserver/RequestParams.h"
+#include "RequestParams.h"
 
 #include <QByteArray>
 #include <QDateTime>
