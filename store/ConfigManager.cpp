@@ -1,14 +1,17 @@
 #include "ConfigManager.h"
 
+#include "ConfigScript.h"
 #include "Database.h"
 #include "JsonReply.h"
 #include "UsersManager.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 
 static const QString kTempConnection = QStringLiteral("tempDatabaseCon");
@@ -74,7 +77,11 @@ const QStringList &ConfigManager::schemaStatements()
 
 const QStringList &ConfigManager::indexStatements()
 {
-    static const QStringList statements = {};
+    // The grid, report and CSV reads are bounded by date and grouped by time stamp: without
+    // this index each of them reads the whole archive and sorts it.
+    static const QStringList statements = {
+        QStringLiteral("CREATE INDEX IF NOT EXISTS ArchiveData_dateTime ON ArchiveData (dateTime)"),
+    };
     return statements;
 }
 
@@ -164,4 +171,289 @@ QByteArray ConfigManager::clearDatabase()
     if (!replaceDatabaseWithTemp())
         return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error while replacing temp database"));
     return plainSuccessJson();
+}
+
+namespace {
+
+// The names that "PRAGMA table_info" reports (column 1 of each row); false when the pragma fails.
+bool columnNames(QSqlQuery &query, const QString &table, QStringList *names)
+{
+    names->clear();
+    if (!query.exec(QStringLiteral("PRAGMA table_info(") + table + QStringLiteral(");")))
+        return false;
+    while (query.next())
+        names->append(query.value(1).toString());
+    return true;
+}
+
+// A table exists when the lookup's first row names it; false when the lookup fails.
+bool tableExists(QSqlQuery &query, const QString &table, bool *exists)
+{
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name='") + table +
+                    QStringLiteral("';")))
+        return false;
+    *exists = query.next() && !query.value(0).toString().isEmpty();
+    return true;
+}
+
+QString schemaStatementOf(const QString &table)
+{
+    const QString prefix = QStringLiteral("CREATE TABLE ") + table + QLatin1Char(' ');
+    for (const QString &statement : ConfigManager::schemaStatements()) {
+        if (statement.startsWith(prefix))
+            return statement;
+    }
+    return QString();
+}
+
+QByteArray invalidVersion(const QString &version)
+{
+    return buildErrorJson(QStringLiteral("Invalid archive version. (") + version + QLatin1Char(')'));
+}
+
+} // namespace
+
+QByteArray ConfigManager::convertDatabase()
+{
+    Database scope;
+    QSqlQuery query(scope.handle());
+    auto failed = [&query](const QString &message) {
+        return buildErrorJson(message, Database::errorText(query.lastError()));
+    };
+    QStringList columns;
+
+    if (!columnNames(query, QStringLiteral("Devices"), &columns))
+        return failed(QStringLiteral("PRAGMA error"));
+    if (!columns.contains(QStringLiteral("ModbusReadFunction")) &&
+        !query.exec(QStringLiteral("ALTER TABLE Devices ADD COLUMN ModbusReadFunction SMALLINT DEFAULT 3;")))
+        return failed(QStringLiteral("ALTER Devices error"));
+    // Databases from before MQTT devices lack these; adding a device would fail on them.
+    static const QList<QPair<QString, QString>> mqttColumns = {
+        {QStringLiteral("MqttTopic"), QStringLiteral("VARCHAR(500)")},
+        {QStringLiteral("MqttFormat"), QStringLiteral("VARCHAR(20)")},
+        {QStringLiteral("MqttMapping"), QStringLiteral("VARCHAR(50000)")},
+    };
+    for (const auto &column : mqttColumns) {
+        if (!columns.contains(column.first) &&
+            !query.exec(QStringLiteral("ALTER TABLE Devices ADD COLUMN ") + column.first + QLatin1Char(' ') +
+                        column.second + QStringLiteral(" DEFAULT (null);")))
+            return failed(QStringLiteral("ALTER Devices error"));
+    }
+
+    if (!columnNames(query, QStringLiteral("ReadIterations"), &columns))
+        return failed(QStringLiteral("PRAGMA error2"));
+    if (!columns.contains(QStringLiteral("ModbusReadFunction")) &&
+        !query.exec(QStringLiteral("ALTER TABLE ReadIterations ADD COLUMN ModbusReadFunction SMALLINT DEFAULT 3;")))
+        return failed(QStringLiteral("ALTER ReadIterations error"));
+
+    bool exists = false;
+    if (!tableExists(query, QStringLiteral("Users"), &exists))
+        return failed(QStringLiteral("SELECT error"));
+    if (!exists) {
+        query.exec(schemaStatementOf(QStringLiteral("Users")));
+        if (!query.exec(defaultAdminInsert()))
+            return failed(QStringLiteral("INSERT error"));
+    }
+    if (!tableExists(query, QStringLiteral("SMTP"), &exists))
+        return failed(QStringLiteral("SELECT error"));
+    if (!exists) {
+        query.exec(schemaStatementOf(QStringLiteral("SMTP")));
+        if (!query.exec(QStringLiteral("INSERT INTO SMTP VALUES (1, '', 587, 1, '', '', '')")))
+            return failed(QStringLiteral("INSERT error"));
+    }
+
+    if (!columnNames(query, QStringLiteral("Alarms"), &columns))
+        return failed(QStringLiteral("PRAGMA error"));
+    if (!columns.contains(QStringLiteral("sedMailCond"))) {
+        query.exec(QStringLiteral("ALTER TABLE Alarms ADD COLUMN sedMailCond INTEGER DEFAULT 0;"));
+        query.exec(QStringLiteral("ALTER TABLE Alarms ADD COLUMN mailRecipients VARCHAR(500) NULL;"));
+        if (!query.exec(QStringLiteral("ALTER TABLE Alarms ADD COLUMN mailSubject VARCHAR(500) NULL;")))
+            return failed(QStringLiteral("ALTER Alarms error"));
+    }
+
+    if (!columnNames(query, QStringLiteral("Settings"), &columns))
+        return failed(QStringLiteral("PRAGMA error"));
+    if (!columns.contains(QStringLiteral("sessionEnabled"))) {
+        query.exec(QStringLiteral("ALTER TABLE Settings ADD COLUMN sessionEnabled BOOL DEFAULT 0;"));
+        if (!query.exec(QStringLiteral("ALTER TABLE Settings ADD COLUMN defaultAppState SMALLINT NULL;")))
+            return failed(QStringLiteral("ALTER Settings error"));
+    }
+
+    // The archive queries of an old database need the same indexes as a new one.
+    for (const QString &statement : indexStatements()) {
+        if (!query.exec(statement))
+            return failed(QStringLiteral("CREATE INDEX error"));
+    }
+
+    if (!query.exec(QStringLiteral("UPDATE Settings SET archiveVersion = '") + kArchiveVersion +
+                    QStringLiteral("' WHERE idSettings = 1;")))
+        return failed(QStringLiteral("Unable to update version"));
+    return plainSuccessJson();
+}
+
+bool ConfigManager::isArchiveVersionSupported(const QString &version)
+{
+    if (version.size() < 5)
+        return false;
+    const QStringList parts = version.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QStringList own = kArchiveVersion.split(QLatin1Char('.'));
+    return parts.size() == 3 && parts.at(0) == own.at(0) && parts.at(1) == own.at(1);
+}
+
+QByteArray ConfigManager::exportConfig()
+{
+    QString text = ConfigScript::headerLine(QDateTime::currentDateTime()) + QLatin1Char('\n');
+    Database scope;
+    QSqlQuery query(scope.handle());
+    query.setForwardOnly(true);
+    for (const QString &table : ConfigScript::exportedTables()) {
+        QStringList columns;
+        if (!columnNames(query, table, &columns) || columns.isEmpty())
+            continue;
+        QStringList selected;
+        for (const QString &column : qAsConst(columns)) {
+            QString quoted = column;
+            quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+            selected << QLatin1Char('"') + quoted + QLatin1Char('"');
+        }
+        if (!query.exec(QStringLiteral("SELECT ") + selected.join(QLatin1Char(',')) + QStringLiteral(" FROM ") + table))
+            continue;
+        QVariantList values;
+        while (query.next()) {
+            values.clear();
+            for (int i = 0; i < columns.size(); ++i)
+                values << query.value(i);
+            text += ConfigScript::rowLine(table, columns, values) + QLatin1Char('\n');
+        }
+    }
+    return text.toUtf8();
+}
+
+bool ConfigManager::backupSnapshot(const QString &target, QString *error)
+{
+    return Database::snapshotTo(target, error);
+}
+
+QByteArray ConfigManager::importSqlScript(QIODevice *device)
+{
+    if (!createTempDatabase()) {
+        closeTempDb();
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error creating temp database"));
+    }
+    QByteArray reply;
+    if (!tempDb.transaction()) {
+        reply = buildErrorJson(QStringLiteral("Database error"), Database::errorText(tempDb.lastError()));
+        closeTempDb();
+        return reply;
+    }
+    {
+        QSqlQuery query(tempDb);
+        int lineNumber = 0;
+        while (device && reply.isEmpty()) {
+            QByteArray bytes = device->readLine();
+            if (bytes.isEmpty())
+                break;
+            ++lineNumber;
+            if (bytes.startsWith("/*"))
+                continue;
+            const int zero = bytes.indexOf('\0');
+            if (zero >= 0)
+                bytes.truncate(zero);
+            // Scripts edited on another system end their lines with CR LF.
+            while (bytes.endsWith('\n') || bytes.endsWith('\r'))
+                bytes.chop(1);
+            const QString line = QString::fromUtf8(bytes);
+            QString why;
+            switch (ConfigScript::lineKind(line, &why)) {
+            case ConfigScript::Ignored:
+                break;
+            case ConfigScript::Refused:
+                reply = buildErrorJson(QStringLiteral("Imported file is invalid"),
+                                       QStringLiteral("Line %1: %2").arg(QString::number(lineNumber), why));
+                break;
+            case ConfigScript::Insert:
+                if (!query.exec(line))
+                    reply = buildErrorJson(QStringLiteral("Imported file is invalid"),
+                                           Database::errorText(query.lastError()));
+                break;
+            }
+        }
+        if (reply.isEmpty()) {
+            if (!query.exec(QStringLiteral("SELECT archiveVersion FROM Settings;"))) {
+                reply = buildErrorJson(QStringLiteral("Query error"), Database::errorText(query.lastError()));
+            } else {
+                const QString version = query.next() ? query.value(0).toString() : QString();
+                if (!isArchiveVersionSupported(version))
+                    reply = invalidVersion(version);
+            }
+        }
+    }
+    if (reply.isEmpty() && !tempDb.commit())
+        reply = buildErrorJson(QStringLiteral("Database error"), Database::errorText(tempDb.lastError()));
+    if (!reply.isEmpty()) {
+        tempDb.rollback();
+        closeTempDb();
+        return reply;
+    }
+    closeTempDb();
+    if (!replaceDatabaseWithTemp())
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error while replacing temp database"));
+    return plainSuccessJson();
+}
+
+QByteArray ConfigManager::importDatabaseFile(QIODevice *file)
+{
+    closeTempDb();
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(tempDbPath + QLatin1String(suffix));
+    bool copied = false;
+    {
+        QFile scratch(tempDbPath);
+        if (file && scratch.open(QIODevice::WriteOnly) && (file->isSequential() || file->seek(0))) {
+            copied = true;
+            while (copied) {
+                const QByteArray chunk = file->read(524288);
+                if (chunk.isEmpty())
+                    break;
+                copied = scratch.write(chunk) == chunk.size();
+            }
+            copied = copied && scratch.flush();
+            scratch.close();
+            copied = copied && scratch.error() == QFileDevice::NoError;
+        }
+    }
+    if (!copied)
+        return buildErrorJson(QStringLiteral("Copy error"), QStringLiteral("Unable to copy config file"));
+
+    tempDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kTempConnection);
+    tempDb.setDatabaseName(tempDbPath);
+    if (!tempDb.open()) {
+        closeTempDb();
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Unable to open the file."));
+    }
+    QString version;
+    {
+        QSqlQuery query(tempDb);
+        if (!query.exec(QStringLiteral("SELECT archiveVersion FROM Settings;"))) {
+            query.clear();
+            closeTempDb();
+            return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Unable to read file version."));
+        }
+        version = query.next() ? query.value(0).toString() : QString();
+    }
+    closeTempDb();
+    if (!isArchiveVersionSupported(version))
+        return invalidVersion(version);
+    if (!replaceDatabaseWithTemp())
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error while replacing temp database"));
+    return plainSuccessJson();
+}
+
+QByteArray ConfigManager::importUploadedFile(const QString &fileName, QIODevice *file)
+{
+    if (file && fileName.endsWith(QLatin1String(".sql")))
+        return importSqlScript(file);
+    if (file && fileName.endsWith(QLatin1String(".sqlite")))
+        return importDatabaseFile(file);
+    return buildErrorJson(QStringLiteral("Invalid file"));
 }

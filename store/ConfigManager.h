@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -25,6 +26,30 @@ public:
     bool replaceDatabaseWithTemp();
     // Web call "cfg_clearDatabase", also the first-start build.
     QByteArray clearDatabase();
+
+    // Web call "cfg_convertDatabase": brings an older live database up to the current schema in
+    // place, each step only where needed, then stamps the version. No transaction.
+    QByteArray convertDatabase();
+
+    // The configuration script "Dalvoren_cfg.sql" of the live database, UTF-8. Holds password
+    // digests and the mail password: the caller serves it to privilege 255 only.
+    QByteArray exportConfig();
+    // The whole live database for "db_backup.sqlite": a consistent snapshot written to target
+    // (which must not be in use), never a copy of the live file. Privilege 255 only.
+    static bool backupSnapshot(const QString &target, QString *error = nullptr);
+
+    // Imports of "importConfig.html". Both build the new database in the scratch file and swap it
+    // in only when it is complete; any failure leaves the live file as it was. The caller holds
+    // the database lock, has checked that polling is stopped, and holds no Database scope.
+    // A script: comment lines ("/*" or "--"), blank lines and INSERT INTO the exported tables.
+    QByteArray importSqlScript(QIODevice *device);
+    // A whole database file, installed as it is when its version belongs to the 0.1 line.
+    QByteArray importDatabaseFile(QIODevice *file);
+    // Chooses the import by the uploaded file's name (".sql", ".sqlite", else "Invalid file").
+    QByteArray importUploadedFile(const QString &fileName, QIODevice *file);
+
+    // The database versions this program reads: three dot-separated parts, the first two "0", "1".
+    static bool isArchiveVersionSupported(const QString &version);
 
     // The default administrator's row, digest of the empty password.
     static QString defaultAdminInsert();
