@@ -1,17 +1,26 @@
 #include "ModbusClient.h"
 
+#include "LibModbusClient.h"
+
 #include <cerrno>
 
 #include <modbus.h>
 
-std::unique_ptr<ModbusClient> ModbusClient::newRtu(const QByteArray &, int, char, int, int)
+std::unique_ptr<ModbusClient> ModbusClient::newRtu(const QByteArray &port, int baud, char parity, int dataBits,
+                                                   int stopBits)
 {
-    return nullptr;
+    modbus_t *ctx = modbus_new_rtu(port.constData(), baud, parity, dataBits, stopBits);
+    if (!ctx)
+        return nullptr;
+    return std::make_unique<LibModbusClient>(ctx, true);
 }
 
-std::unique_ptr<ModbusClient> ModbusClient::newTcp(const QByteArray &, quint16)
+std::unique_ptr<ModbusClient> ModbusClient::newTcp(const QByteArray &host, quint16 port)
 {
-    return nullptr;
+    modbus_t *ctx = modbus_new_tcp_pi(host.constData(), QByteArray::number(port).constData());
+    if (!ctx)
+        return nullptr;
+    return std::make_unique<LibModbusClient>(ctx, false);
 }
 
 bool ModbusClient::isTimeoutErrno(int err)
