@@ -25,12 +25,16 @@ Commands on standard input, one a line; each answer is one line on standard outp
   ANSWER <unit>    -> "OK": the unit answers again
   SET <unit> <hr|ir> <address> <value> -> "OK": changes one register
   QUIT             -> ends the server
+
+With MODBUS_PEER_DEBUG set in the environment, pymodbus logs every frame on standard error.
+Serial peers use no parity: a pseudo terminal with parity set drops what the other end writes.
 """
 
 import argparse
 import asyncio
 import json
 import logging
+import os
 import sys
 import time
 
@@ -195,5 +199,5 @@ async def main():
 
 
 if __name__ == "__main__":
-    logging.basicConfig(level=logging.CRITICAL)
+    logging.basicConfig(level=logging.DEBUG if os.environ.get("MODBUS_PEER_DEBUG") else logging.CRITICAL)
     asyncio.run(main())

@@ -94,17 +94,18 @@ inline QList<Request> requests(PeerProcess &peer)
     return {};
 }
 
-// A pair of connected pseudo terminals made by socat, named dir/a and dir/b.
+// A pair of connected pseudo terminals made by socat, linked as dir/nameA and dir/nameB.
 struct PtyPair
 {
     PeerProcess socat;
     QString a;
     QString b;
 
-    bool start(const QString &dir)
+    bool start(const QString &dir, const QString &nameA = QStringLiteral("a"),
+               const QString &nameB = QStringLiteral("b"))
     {
-        a = dir + QStringLiteral("/a");
-        b = dir + QStringLiteral("/b");
+        a = dir + QLatin1Char('/') + nameA;
+        b = dir + QLatin1Char('/') + nameB;
         return socat.start(QStringLiteral("socat"),
                            {QStringLiteral("-d"), QStringLiteral("-d"),
                             QStringLiteral("pty,raw,echo=0,link=") + a,
