@@ -13,8 +13,8 @@ ModbusTCPLine::ModbusTCPLine(const ConnectionManager::TCPConnectionCfg &cfg, QOb
 int ModbusTCPLine::connectLine()
 {
     {
-        // The library's own connect may hang far longer than the configured time-out on a host
-        // that does not answer; the probe bounds the wait.
+        // A server that is down or a host that does not answer is told within the line's own
+        // time-out, before any context is made.
         QTcpSocket probe;
         probe.connectToHost(m_ip, m_port);
         if (!probe.waitForConnected(qMax(m_timeout, 0))) {

@@ -150,6 +150,7 @@ const QList<DecodeCase> &decodeCases()
         {"16-bit type with 32-bit values takes word i", 7, 16, 32, 3, {100, 200, 300, 400}, {1.0, 2.0}, {0, 0}},
         {"input registers", 0, 16, 16, 4, {9, 8, 7}, {9, 8, 7}, {0, 0, 0}},
         {"input registers, divided", 9, 16, 16, 4, {1500}, {1.5}, {0}},
+        {"any read function but 3 reads input registers", 0, 32, 16, 6, {11, 12}, {11, 12}, {0, 0}},
         // 32-bit registers asked of input registers come as one 16-bit word each: the pairs that
         // were not received are a read error, not a decoding of memory that was never filled.
         {"pair type over 16-bit input registers", 2, 32, 32, 4,
