@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QVariant>
 
+#include <algorithm>
 #include <cmath>
 
 ArchiveWriter::ArchiveWriter()
@@ -71,34 +72,77 @@ void ArchiveWriter::run()
     Database::closeThisThread();
 }
 
+namespace {
+
+// What makes two rows identical in the table: NULL equals NULL, 0 equals -0, and one second
+// gives one time text.
+struct RowKey
+{
+    int idParameter;
+    bool finite;
+    double value;
+    qint64 second;
+    int flag;
+    bool operator==(const RowKey &o) const
+    {
+        return idParameter == o.idParameter && finite == o.finite && (!finite || value == o.value) &&
+               second == o.second && flag == o.flag;
+    }
+};
+
+} // namespace
+
 bool ArchiveWriter::insertRows(const QVector<ArchiveRow> &rows, QString *error)
 {
     if (rows.isEmpty())
         return true;
-    QString sql = QStringLiteral("INSERT INTO ArchiveData (idParameter, value, dateTime, flag)");
-    for (int i = 0; i < rows.size(); ++i) {
-        sql += QStringLiteral(" SELECT ?, ?, ?, ?");
-        if (i + 1 < rows.size())
-            sql += QStringLiteral(" UNION");
-    }
-    // Held only for the statement: a scope blocks the replacement of the live file.
+    // Held only for the batch: a scope blocks the replacement of the live file.
     Database scope;
-    QSqlQuery query(scope.handle());
-    if (!query.prepare(sql)) {
+    QSqlDatabase db = scope.handle();
+    auto fail = [&](const QSqlError &e) {
         if (error)
-            *error = Database::errorText(query.lastError());
+            *error = Database::errorText(e);
+        return false;
+    };
+    if (!db.transaction())
+        return fail(db.lastError());
+    bool ok = true;
+    {
+        QSqlQuery query(db);
+        if (!query.prepare(QStringLiteral("INSERT INTO ArchiveData (idParameter, value, dateTime, flag) VALUES (?, ?, ?, ?)")))
+            ok = fail(query.lastError());
+        // One batch stores identical rows once, as a UNION of its rows always has. A batch is
+        // small, so a plain list of what was inserted is the cheapest check.
+        QVector<RowKey> seen;
+        seen.reserve(rows.size());
+        // The rows of one pass share their time; the local-time text is costly to build.
+        qint64 lastSecond = 0;
+        QString lastText;
+        for (int i = 0; ok && i < rows.size(); ++i) {
+            const ArchiveRow &row = rows.at(i);
+            const qint64 second = row.time >= 0 ? row.time / 1000 : -((999 - row.time) / 1000);
+            if (lastText.isEmpty() || second != lastSecond) {
+                lastSecond = second;
+                lastText = QDateTime::fromMSecsSinceEpoch(row.time).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            }
+            const bool finite = std::isfinite(row.value);
+            const RowKey key{row.idParameter, finite, finite ? row.value + 0.0 : 0.0, second, row.flag};
+            if (std::find(seen.cbegin(), seen.cend(), key) != seen.cend())
+                continue;
+            seen.append(key);
+            query.bindValue(0, row.idParameter);
+            query.bindValue(1, finite ? QVariant(row.value) : QVariant(QVariant::Double));
+            query.bindValue(2, lastText);
+            query.bindValue(3, row.flag);
+            if (!query.exec())
+                ok = fail(query.lastError());
+        }
+    }
+    if (!ok) {
+        db.rollback();
         return false;
     }
-    for (const ArchiveRow &row : rows) {
-        query.addBindValue(row.idParameter);
-        query.addBindValue(std::isfinite(row.value) ? QVariant(row.value) : QVariant(QVariant::Double));
-        query.addBindValue(QDateTime::fromMSecsSinceEpoch(row.time).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
-        query.addBindValue(row.flag);
-    }
-    if (!query.exec()) {
-        if (error)
-            *error = Database::errorText(query.lastError());
-        return false;
-    }
+    if (!db.commit())
+        return fail(db.lastError());
     return true;
 }

@@ -34,9 +34,9 @@ public:
     // Waits until every batch handed over so far is written; false when timeoutMs ran out.
     bool waitWritten(int timeoutMs);
 
-    // One INSERT for the rows, on the calling thread's connection; values are bound as doubles
-    // (NULL when not finite), the time as local "yyyy-MM-dd hh:mm:ss". UNION joins the rows, so
-    // identical rows of one batch are stored once.
+    // The rows in one transaction on the calling thread's connection, all or none; values are
+    // bound as doubles (NULL when not finite), the time as local "yyyy-MM-dd hh:mm:ss".
+    // Identical rows of one batch are stored once.
     static bool insertRows(const QVector<ArchiveRow> &rows, QString *error);
 
 private:

@@ -268,6 +268,25 @@ private slots:
         QCOMPARE(AcqTestDatabase::archiveRows(), QStringList{QString::number(PMinute) + "|0|" + text("12:00:07") + "|6"});
     }
 
+    void identicalRowsOfOneBatchAreStoredOnce()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        for (double value : {0.0, -0.0, 2.5, nan, nan}) // 0 and -0 are one value, NaNs are both NULL
+            buffer->insertSessionBreakValue(1, 100, value, at("12:00:07.300"), 6, 0);
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:07.900"), 6, 0); // same second: same row
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:08.000"), 6, 0);
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:08.000"), 3, 0);
+        buffer->unlock();
+        QVERIFY(buffer->flushArchive());
+        const QString p = QString::number(PMinute);
+        QCOMPARE(AcqTestDatabase::archiveRows(),
+                 (QStringList{p + "|0|" + text("12:00:07") + "|6", p + "|2.5|" + text("12:00:07") + "|6",
+                              p + "|NULL|" + text("12:00:07") + "|6", p + "|2.5|" + text("12:00:08") + "|6",
+                              p + "|2.5|" + text("12:00:08") + "|3"}));
+    }
+
     // Last: it removes the archive table.
     void aFailedBatchIsLoggedAndArchivingGoesOn()
     {
