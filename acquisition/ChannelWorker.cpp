@@ -79,6 +79,19 @@ int ChannelWorker::addressStep(const ReadIteration &block)
     return (block.regSize == 16 && block.valSize == 32) ? 2 : 1;
 }
 
+void ChannelWorker::pauseUnlessQuitting(qint64 ms)
+{
+    // In slices, so that a stop does not sit out a long pause before the pass can end.
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const qint64 leftUs = ms * 1000 - timer.nsecsElapsed() / 1000;
+        if (leftUs <= 0 || m_quitting)
+            return;
+        QThread::usleep(static_cast<unsigned long>(qMin<qint64>(leftUs, 50000)));
+    }
+}
+
 void ChannelWorker::process()
 {
     qDebug().noquote() << "Hello World from " + lineKey();
@@ -124,9 +137,11 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
             continue;
         }
         if (i > 0) {
-            const qint64 pause = blockPauseMs();
-            if (pause > 0)
-                QThread::msleep(static_cast<unsigned long>(pause));
+            pauseUnlessQuitting(blockPauseMs());
+            if (m_quitting) {
+                qDebug() << "**** connection marked for deletion (readRegisters skipped)";
+                continue;
+            }
         }
         if (block.idDevice != curDeviceId && g_stats.tryLock()) {
             handOverStats(curDeviceId, record);

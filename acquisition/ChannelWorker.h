@@ -62,6 +62,7 @@ private slots:
 
 private:
     int connectionId() const;
+    void pauseUnlessQuitting(qint64 ms);
     void handOverStats(int deviceId, const StatRecord &record);
 
     QString m_type;

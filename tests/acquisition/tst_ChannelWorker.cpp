@@ -510,6 +510,22 @@ private slots:
         QTRY_VERIFY(guard.isNull());
     }
 
+    void quitDuringAPauseDoesNotSitItOut()
+    {
+        g_settings.modbusIterDelay = 60000;
+        ChannelWorker *worker = start(tcp(1, m_port), plan({block(kDevA, 0, 1), block(kDevA, 1, 1)}));
+        QPointer<ChannelWorker> guard(worker);
+        QVERIFY(worker->queuePass(5000));
+        QTRY_VERIFY(requests(kUnitA) == 1); // the pass is in its pause before the second block
+        QElapsedTimer timer;
+        timer.start();
+        worker->quit(now());
+        QVERIFY2(timer.elapsed() < 30000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(requests(kUnitA), 1);
+        QCOMPARE(current(kDevA, 1).flag, int(ValueFlag::NoValueYet));
+        QTRY_VERIFY(guard.isNull());
+    }
+
     // Two connections to one ip share a line key but not a readiness flag: the end of one
     // worker's pass does not make the other look idle, so no pass is queued to a busy worker.
     void workersOnOneIpHaveTheirOwnReadiness()
