@@ -5,7 +5,7 @@
 
 #include <QThread>
 
-Poller::Poller(QObject *parent) : QObject(parent) {}
+Poller::Poller(ConnectionManager *connections, QObject *parent) : QObject(parent) { Q_UNUSED(connections) }
 
 void Poller::startInThread(ThreadWorker *worker, bool addToList, bool isMqtt)
 {

@@ -4,6 +4,7 @@
 #include <QObject>
 
 class ChannelWorker;
+class ConnectionManager;
 class ThreadWorker;
 
 // The acquisition scheduler; for now only the thread starter of the line and mail workers.
@@ -11,7 +12,8 @@ class Poller : public QObject
 {
     Q_OBJECT
 public:
-    explicit Poller(QObject *parent = nullptr);
+    // connections is not kept.
+    explicit Poller(ConnectionManager *connections = nullptr, QObject *parent = nullptr);
 
     // Moves the worker to a new thread and starts it: started() runs process(), the worker's
     // finished() quits the thread and releases worker and thread. addToList keeps a channel
