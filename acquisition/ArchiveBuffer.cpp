@@ -1,0 +1,89 @@
+#include "ArchiveBuffer.h"
+
+#include "SettingsManager.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+
+ArchiveBuffer::ArchiveBuffer(QSqlQuery &query, QObject *parent)
+    : BufferInterface(parent), m_writer(new ArchiveWriter)
+{
+    if (query.first()) {
+        do {
+            const int archInterval = query.value(3).toInt();
+            if (archInterval > 0)
+                m_intervals.insert(query.value(0).toInt(), ArchiveInterval{0, archInterval});
+        } while (query.next());
+    }
+    m_pending.reserve(BatchSize);
+}
+
+ArchiveBuffer::~ArchiveBuffer() = default;
+
+void ArchiveBuffer::storeValue(int idParameter, double value, qint64 timestamp, int flag, int extra, bool nearest)
+{
+    Q_UNUSED(extra)
+    auto it = m_intervals.find(idParameter);
+    if (it == m_intervals.end())
+        return;
+    if (isDue(idParameter, timestamp)) {
+        const qint64 aligned = alignTime(idParameter, timestamp, nearest);
+        it->lastArchived = aligned;
+        m_pending.append(ArchiveRow{idParameter, value, aligned, flag});
+        ++m_archivedCount;
+    }
+    if (m_pending.size() >= BatchSize)
+        flush();
+}
+
+void ArchiveBuffer::addRow(int idParameter, double value, qint64 timestamp, int flag, int extra)
+{
+    Q_UNUSED(extra)
+    if (!m_intervals.contains(idParameter))
+        return;
+    m_pending.append(ArchiveRow{idParameter, value, timestamp, flag});
+    if (m_pending.size() >= BatchSize)
+        flush();
+}
+
+bool ArchiveBuffer::isDue(int idParameter, qint64 timestamp) const
+{
+    const auto it = m_intervals.constFind(idParameter);
+    if (it == m_intervals.constEnd())
+        return false;
+    const qint64 interval = qint64(it->archInterval) * 1000;
+    const qint64 poll = g_settings.modbusPollInterval.load();
+    if (timestamp % interval < poll)
+        return true;
+    if (it->lastArchived == 0)
+        return false;
+    return timestamp - it->lastArchived >= interval;
+}
+
+qint64 ArchiveBuffer::alignTime(int idParameter, qint64 timestamp, bool nearest) const
+{
+    const auto it = m_intervals.constFind(idParameter);
+    if (it == m_intervals.constEnd())
+        return timestamp;
+    const qint64 interval = qint64(it->archInterval) * 1000;
+    if (nearest) {
+        const qint64 r = timestamp % interval;
+        if (r < interval / 2) // an exact half goes up
+            return timestamp - r;
+        return timestamp + (interval - r);
+    }
+    const qint64 q = qMax<qint64>(g_settings.modbusPollInterval.load(), interval);
+    return timestamp - timestamp % q;
+}
+
+void ArchiveBuffer::flush()
+{
+    if (m_pending.isEmpty())
+        return;
+    QVector<ArchiveRow> batch;
+    batch.reserve(BatchSize);
+    batch.swap(m_pending);
+    m_writer->submit(std::move(batch));
+}
+
+bool ArchiveBuffer::waitWritten(int timeoutMs) { return m_writer->waitWritten(timeoutMs); }

@@ -1,0 +1,108 @@
+#include "ReadBuffer.h"
+
+#include "ArchiveBuffer.h"
+#include "JsonReply.h"
+
+#include <QDebug>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cmath>
+
+namespace {
+
+// Fixed notation with 6 decimals; a value that is not finite has no JSON number and is null.
+QString fixed6(double value)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("null");
+    return QString::number(value, 'f', 6);
+}
+
+// How long a final flush waits for the writer: a batch may sit out the database's busy timeout.
+constexpr int kFlushWaitMs = 30000;
+
+} // namespace
+
+ReadBuffer::ReadBuffer(QSqlQuery &query, QObject *parent) : BufferInterface(parent)
+{
+    if (query.first()) {
+        do {
+            const int idParameters = query.value(0).toInt();
+            m_values.insert(idParameters, CurrentValue());
+            m_units.insert(idParameters, query.value(4).toString());
+            m_paramIds.insert(query.value(1).toString() + QLatin1Char('_') + query.value(2).toString(), idParameters);
+        } while (query.next());
+    }
+    QSqlQuery copy(query);
+    m_pArchiveBuffer = new ArchiveBuffer(copy, this);
+    m_autoScaledUnits = QStringList{QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W"),
+                                    QStringLiteral("VA"), QStringLiteral("VAR")};
+}
+
+ReadBuffer::~ReadBuffer() = default;
+
+QString ReadBuffer::key(int idDevice, int regAddr)
+{
+    return QString::number(idDevice) + QLatin1Char('_') + QString::number(regAddr);
+}
+
+void ReadBuffer::storeValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag, int extra,
+                            bool nearest)
+{
+    const auto it = m_paramIds.constFind(key(idDevice, regAddr));
+    if (it == m_paramIds.constEnd())
+        return;
+    m_values.insert(*it, CurrentValue{value, timestamp, flag});
+    m_pArchiveBuffer->storeValue(*it, value, timestamp, flag, extra, nearest);
+}
+
+void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag,
+                                         int extra)
+{
+    const auto it = m_paramIds.constFind(key(idDevice, regAddr));
+    if (it == m_paramIds.constEnd()) {
+        qDebug() << "**************";
+        qDebug() << "Didn't find idParameters in insertSessionBreakValue function !!!";
+        qDebug() << "*******************";
+        return;
+    }
+    m_pArchiveBuffer->addRow(*it, value, timestamp, flag, extra);
+}
+
+CurrentValue ReadBuffer::value(int idParameters) const { return m_values.value(idParameters, CurrentValue()); }
+
+QByteArray ReadBuffer::toJson() const
+{
+    QString json = QStringLiteral("{");
+    for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it) {
+        const CurrentValue &entry = it.value();
+        const QString unit = m_units.value(it.key());
+        double factor = 1.0;
+        QString prefix;
+        if (m_autoScaledUnits.contains(unit)) {
+            factor = autoScaleFactor(entry);
+            prefix = unitPrefix(static_cast<float>(factor));
+        }
+        json += QLatin1Char('"') + QString::number(it.key()) + QStringLiteral("\": {\"time\":") +
+                QString::number(entry.time) + QStringLiteral(",\"val\":") + fixed6(factor * entry.value) +
+                QStringLiteral(",\"valBase\":") + fixed6(entry.value) + QStringLiteral(",\"u\":\"") +
+                JsonReply::escape(prefix + unit) + QStringLiteral("\",\"flag\":") + QString::number(entry.flag) +
+                QStringLiteral("},");
+    }
+    if (json.size() > 1)
+        json.chop(1);
+    json += QLatin1Char('}');
+    return json.toLatin1();
+}
+
+bool ReadBuffer::flushArchive()
+{
+    if (!tryLock())
+        return false;
+    m_pArchiveBuffer->flush();
+    unlock();
+    return m_pArchiveBuffer->waitWritten(kFlushWaitMs);
+}
+
+qint64 ReadBuffer::archivedCount() const { return m_pArchiveBuffer->archivedCount(); }

@@ -1,0 +1,15 @@
+#include "ValueFlag.h"
+
+#include "ModbusLine.h"
+
+int ValueFlag::fromLineResult(int code)
+{
+    switch (code) {
+    case ModbusLine::SerialNoConnection:
+        return NoConnection;
+    case ModbusLine::Timeout:
+        return Timeout;
+    default:
+        return ReadError;
+    }
+}

@@ -1,0 +1,309 @@
+#include "AcqTestDatabase.h"
+#include "ArchiveBuffer.h"
+#include "ReadBuffer.h"
+#include "SettingsManager.h"
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QThread>
+#include <QtTest>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+// Parameters of device 1: 10 every 60 s, 11 every 5 s, 12 every 1 s (due at every reading),
+// 13 never archived.
+enum { PMinute = 10, PFive = 11, PSecond = 12, PNever = 13 };
+
+qint64 at(const QString &hms)
+{
+    return QDateTime(QDate(2026, 1, 5), QTime::fromString(hms, QStringLiteral("hh:mm:ss.zzz")), Qt::UTC)
+        .toMSecsSinceEpoch();
+}
+
+QString text(const QString &hms) { return QStringLiteral("2026-01-05 ") + hms; }
+
+} // namespace
+
+class tst_ArchiveBuffer : public QObject
+{
+    Q_OBJECT
+
+private:
+    AcqTestDatabase m_db;
+
+    static std::unique_ptr<ReadBuffer> makeBuffer()
+    {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        if (!query.exec(AcqTestDatabase::parameterQuery()))
+            return nullptr;
+        return std::make_unique<ReadBuffer>(query, nullptr);
+    }
+
+    static QStringList archivedTimes()
+    {
+        QStringList times;
+        for (const QString &row : AcqTestDatabase::archiveRows())
+            times << row.section(QLatin1Char('|'), 2, 2);
+        return times;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_db.create());
+        QVERIFY(AcqTestDatabase::addDevice(1, 1, "tcp", 1));
+        QVERIFY(AcqTestDatabase::addParameter(PMinute, 1, 100, 60, "V"));
+        QVERIFY(AcqTestDatabase::addParameter(PFive, 1, 101, 5, "V"));
+        QVERIFY(AcqTestDatabase::addParameter(PSecond, 1, 102, 1, "V"));
+        QVERIFY(AcqTestDatabase::addParameter(PNever, 1, 103, 0, "V"));
+    }
+
+    void init()
+    {
+        QVERIFY(AcqTestDatabase::exec("DELETE FROM ArchiveData"));
+        g_settings.modbusPollInterval = 5000;
+    }
+
+    void dueRuleAndAlignment_data()
+    {
+        QTest::addColumn<int>("pollInterval");
+        QTest::addColumn<int>("regAddr");
+        QTest::addColumn<bool>("nearest");
+        QTest::addColumn<QStringList>("readings");
+        QTest::addColumn<QStringList>("archived");
+
+        QTest::newRow("first poll interval of each minute")
+            << 5000 << 100 << false << QStringList{"12:00:02.300", "12:00:07.300", "12:01:01.000"}
+            << QStringList{text("12:00:00"), text("12:01:00")};
+        QTest::newRow("a full interval after the last archived time")
+            << 5000 << 100 << false << QStringList{"12:00:01.000", "12:00:59.000", "12:01:07.000"}
+            << QStringList{text("12:00:00"), text("12:01:00")};
+        QTest::newRow("nothing archived yet and off the boundary")
+            << 5000 << 100 << false << QStringList{"12:00:30.000", "12:00:45.000"} << QStringList{};
+        QTest::newRow("poll interval longer than the archive interval")
+            << 10000 << 101 << false << QStringList{"12:00:03.000", "12:00:13.000", "12:00:23.000"}
+            << QStringList{text("12:00:00"), text("12:00:10"), text("12:00:20")};
+        QTest::newRow("MQTT readings round to the nearest interval")
+            << 5000 << 100 << true << QStringList{"12:00:02.000", "12:01:04.999"}
+            << QStringList{text("12:00:00"), text("12:01:00")};
+        QTest::newRow("never archived parameter")
+            << 5000 << 103 << false << QStringList{"12:00:00.000", "12:01:00.000"} << QStringList{};
+    }
+
+    void dueRuleAndAlignment()
+    {
+        QFETCH(int, pollInterval);
+        QFETCH(int, regAddr);
+        QFETCH(bool, nearest);
+        QFETCH(QStringList, readings);
+        QFETCH(QStringList, archived);
+        g_settings.modbusPollInterval = pollInterval;
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        for (const QString &reading : readings)
+            buffer->storeValue(1, regAddr, 1.5, at(reading), 0, 0, nearest);
+        buffer->unlock();
+        QCOMPARE(buffer->archivedCount(), qint64(archived.size()));
+        QVERIFY(buffer->flushArchive());
+        QCOMPARE(archivedTimes(), archived);
+    }
+
+    void nearestAlignment_data()
+    {
+        QTest::addColumn<QString>("reading");
+        QTest::addColumn<QString>("aligned");
+        QTest::newRow("just below the half") << "12:00:29.999" << "12:00:00.000";
+        QTest::newRow("exactly the half goes up") << "12:00:30.000" << "12:01:00.000";
+        QTest::newRow("on the boundary") << "12:01:00.000" << "12:01:00.000";
+    }
+
+    void nearestAlignment()
+    {
+        QFETCH(QString, reading);
+        QFETCH(QString, aligned);
+        auto buffer = makeBuffer();
+        QCOMPARE(buffer->archiveBuffer()->alignTime(PMinute, at(reading), true), at(aligned));
+    }
+
+    // Every reading of the 1 s parameter is due; the 50th pending row goes to the database at
+    // once, fewer wait for the final flush, and every row lands exactly once.
+    void batchesAndFinalFlush_data()
+    {
+        QTest::addColumn<int>("rows");
+        for (int rows : {1, 49, 50, 51, 100, 101})
+            QTest::addRow("%d rows", rows) << rows;
+    }
+
+    void batchesAndFinalFlush()
+    {
+        QFETCH(int, rows);
+        auto buffer = makeBuffer();
+        const qint64 start = at("12:00:00.000");
+        for (int k = 0; k < rows; ++k) {
+            QVERIFY(buffer->tryLock());
+            buffer->storeValue(1, 102, k, start + k * 1000, 0, 0, false);
+            buffer->unlock();
+        }
+        QVERIFY(buffer->archiveBuffer()->waitWritten(10000));
+        QCOMPARE(AcqTestDatabase::archiveCount(), rows / 50 * 50);
+        QCOMPARE(buffer->archiveBuffer()->pendingCount(), rows % 50);
+
+        QVERIFY(buffer->flushArchive());
+        QVERIFY(buffer->flushArchive()); // nothing pending: nothing written twice
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec("SELECT COUNT(*), COUNT(DISTINCT value), MIN(value), MAX(value) FROM ArchiveData"));
+        QVERIFY(query.next());
+        QCOMPARE(query.value(0).toInt(), rows);
+        QCOMPARE(query.value(1).toInt(), rows);
+        QCOMPARE(query.value(2).toInt(), 0);
+        QCOMPARE(query.value(3).toInt(), rows - 1);
+    }
+
+    // A line thread that completes a batch must not wait for the database while it holds the
+    // value buffer's lock: the stores return at once although another connection holds the
+    // write lock, and the rows arrive once it is released.
+    void theBatchIsWrittenOutsideTheBufferLock()
+    {
+        auto buffer = makeBuffer();
+        QSqlDatabase blocker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("blocker"));
+        blocker.setDatabaseName(Database::livePath());
+        QVERIFY(blocker.open());
+        {
+            QSqlQuery lock(blocker);
+            QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
+        }
+        QAtomicInt done = 0;
+        QThread *line = QThread::create([&] {
+            if (!buffer->tryLock())
+                return;
+            for (int k = 0; k < 50; ++k)
+                buffer->storeValue(1, 102, k, at("12:00:00.000") + k * 1000, 0, 0, false);
+            buffer->unlock();
+            done = 1;
+        });
+        line->start();
+        QTRY_VERIFY_WITH_TIMEOUT(done.loadAcquire() == 1, 2500);
+        QVERIFY(line->wait(5000));
+        delete line;
+        QVERIFY(buffer->tryLock());
+        buffer->unlock();
+        QCOMPARE(buffer->archiveBuffer()->pendingCount(), 0);
+        {
+            QSqlQuery unlock(blocker);
+            QVERIFY(unlock.exec("ROLLBACK"));
+        }
+        blocker.close();
+        blocker = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("blocker"));
+        QVERIFY(buffer->archiveBuffer()->waitWritten(10000));
+        QCOMPARE(AcqTestDatabase::archiveCount(), 50);
+    }
+
+    void theFinalFlushWaitsForTheBufferLock()
+    {
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        buffer->storeValue(1, 102, 7.0, at("12:00:00.000"), 0, 0, false);
+        buffer->unlock();
+        QAtomicInt release = 0;
+        QAtomicInt held = 0;
+        QThread *line = QThread::create([&] {
+            if (!buffer->tryLock())
+                return;
+            held = 1;
+            while (release.loadAcquire() == 0)
+                QThread::msleep(5);
+            buffer->unlock();
+        });
+        line->start();
+        QTRY_VERIFY(held.loadAcquire() == 1);
+        QVERIFY(!buffer->flushArchive()); // the lock is not had: the rows stay pending
+        QCOMPARE(buffer->archiveBuffer()->pendingCount(), 1);
+        release = 1;
+        QVERIFY(line->wait(5000));
+        delete line;
+        QVERIFY(buffer->flushArchive());
+        QCOMPARE(AcqTestDatabase::archiveCount(), 1);
+    }
+
+    // Values reach the archive as bound doubles at full precision; values that are not
+    // finite are stored as NULL and do not take the rest of their batch down.
+    void valuesAtFullPrecisionAndNonFiniteAsNull()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const double inf = std::numeric_limits<double>::infinity();
+        const QList<double> values = {0.1, nan, 4294967295.0, inf, 1.0000000000000002, -inf, -123456.789e-12};
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        for (int k = 0; k < values.size(); ++k)
+            buffer->storeValue(1, 102, values.at(k), at("12:00:00.000") + k * 5000, 0, 0, false);
+        buffer->unlock();
+        QVERIFY(buffer->flushArchive());
+        QStringList stored;
+        for (const QString &row : AcqTestDatabase::archiveRows())
+            stored << row.section(QLatin1Char('|'), 1, 1);
+        stored.sort();
+        QStringList expected;
+        for (double value : values)
+            expected << (std::isfinite(value) ? QString::number(value, 'g', 17) : QStringLiteral("NULL"));
+        expected.sort();
+        QCOMPARE(stored, expected);
+    }
+
+    void sessionBreakRowsAreNotAligned()
+    {
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        buffer->insertSessionBreakValue(1, 100, 0.0, at("12:00:07.300"), 6, 0);
+        buffer->insertSessionBreakValue(1, 103, 0.0, at("12:00:07.300"), 6, 0); // not archived
+        buffer->insertSessionBreakValue(1, 999, 0.0, at("12:00:07.300"), 6, 0); // unknown
+        buffer->unlock();
+        QCOMPARE(buffer->archivedCount(), qint64(0));
+        QVERIFY(buffer->flushArchive());
+        QCOMPARE(AcqTestDatabase::archiveRows(), QStringList{QString::number(PMinute) + "|0|" + text("12:00:07") + "|6"});
+    }
+
+    void identicalRowsOfOneBatchAreStoredOnce()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        for (double value : {0.0, -0.0, 2.5, nan, nan}) // 0 and -0 are one value, NaNs are both NULL
+            buffer->insertSessionBreakValue(1, 100, value, at("12:00:07.300"), 6, 0);
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:07.900"), 6, 0); // same second: same row
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:08.000"), 6, 0);
+        buffer->insertSessionBreakValue(1, 100, 2.5, at("12:00:08.000"), 3, 0);
+        buffer->unlock();
+        QVERIFY(buffer->flushArchive());
+        const QString p = QString::number(PMinute);
+        QCOMPARE(AcqTestDatabase::archiveRows(),
+                 (QStringList{p + "|0|" + text("12:00:07") + "|6", p + "|2.5|" + text("12:00:07") + "|6",
+                              p + "|NULL|" + text("12:00:07") + "|6", p + "|2.5|" + text("12:00:08") + "|6",
+                              p + "|2.5|" + text("12:00:08") + "|3"}));
+    }
+
+    // Last: it removes the archive table.
+    void aFailedBatchIsLoggedAndArchivingGoesOn()
+    {
+        QVERIFY(AcqTestDatabase::exec("DROP TABLE ArchiveData"));
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        buffer->storeValue(1, 102, 1.0, at("12:00:00.000"), 0, 0, false);
+        buffer->unlock();
+        QVERIFY(buffer->flushArchive());
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec("SELECT message FROM Logs WHERE type = 'error'"));
+        QVERIFY(query.next());
+        QVERIFY2(query.value(0).toString().contains("ArchiveData"), qPrintable(query.value(0).toString()));
+        QCOMPARE(buffer->archiveBuffer()->pendingCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ArchiveBuffer)
+#include "tst_ArchiveBuffer.moc"
