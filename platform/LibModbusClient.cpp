@@ -100,84 +100,66 @@ int LibModbusClient::reportSlaveId(quint8 *dest, int maxDest)
     return rc < 0 ? failed() : rc;
 }
 
-int LibModbusClient::readRegisters(int addr, int nb, quint16 *dest)
+// Requests larger than the protocol allows go out in pieces of at most `piece` registers; the
+// caller sees one call: the whole count, the count up to a short piece, or -1 from a failed one.
+template <typename Piece>
+static int inPieces(int nb, int piece, Piece call)
 {
-    if (!rangeFits(addr, nb))
-        return -1;
     for (int done = 0; done < nb;) {
-        const int n = std::min(nb - done, MaxReadRegisters);
-        const int rc = modbus_read_registers(m_ctx, addr + done, n, dest + done);
+        const int n = std::min(nb - done, piece);
+        const int rc = call(done, n);
         if (rc < 0)
-            return failed();
+            return -1;
         done += rc;
         if (rc != n)
             return done;
     }
     return nb;
+}
+
+int LibModbusClient::readRegisters(int addr, int nb, quint16 *dest)
+{
+    if (!rangeFits(addr, nb))
+        return -1;
+    return inPieces(nb, MaxReadRegisters, [&](int done, int n) {
+        const int rc = modbus_read_registers(m_ctx, addr + done, n, dest + done);
+        return rc < 0 ? failed() : rc;
+    });
 }
 
 int LibModbusClient::readInputRegisters(int addr, int nb, quint16 *dest)
 {
     if (!rangeFits(addr, nb))
         return -1;
-    for (int done = 0; done < nb;) {
-        const int n = std::min(nb - done, MaxReadRegisters);
+    return inPieces(nb, MaxReadRegisters, [&](int done, int n) {
         const int rc = modbus_read_input_registers(m_ctx, addr + done, n, dest + done);
-        if (rc < 0)
-            return failed();
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return nb;
+        return rc < 0 ? failed() : rc;
+    });
 }
 
 int LibModbusClient::writeRegisters(int addr, int nb, const quint16 *src)
 {
     if (!rangeFits(addr, nb))
         return -1;
-    for (int done = 0; done < nb;) {
-        const int n = std::min(nb - done, MaxWriteRegisters);
+    return inPieces(nb, MaxWriteRegisters, [&](int done, int n) {
         const int rc = modbus_write_registers(m_ctx, addr + done, n, src + done);
-        if (rc < 0)
-            return failed();
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return nb;
+        return rc < 0 ? failed() : rc;
+    });
 }
 
 int LibModbusClient::readRegisters32(int addr, int nb, quint16 *dest)
 {
     if (!rangeFits(addr, nb))
         return -1;
-    for (int done = 0; done < nb;) {
-        const int n = std::min(nb - done, MaxReadRegisters32);
-        const int rc = readChunk32(addr + done, n, dest + 2 * done);
-        if (rc < 0)
-            return -1;
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return nb;
+    return inPieces(nb, MaxReadRegisters32, [&](int done, int n) { return readChunk32(addr + done, n, dest + 2 * done); });
 }
 
 int LibModbusClient::writeRegisters32(int addr, int nb, const quint16 *src)
 {
     if (!rangeFits(addr, nb))
         return -1;
-    for (int done = 0; done < nb;) {
-        const int n = std::min(nb - done, MaxWriteRegisters32);
-        const int rc = writeChunk32(addr + done, n, src + 2 * done);
-        if (rc < 0)
-            return -1;
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return nb;
+    return inPieces(nb, MaxWriteRegisters32,
+                    [&](int done, int n) { return writeChunk32(addr + done, n, src + 2 * done); });
 }
 
 int LibModbusClient::exchange(const quint8 *request, int length, quint8 *pdu)
