@@ -154,10 +154,14 @@ ModbusLine::DecodedValue ModbusLine::decodeValue(const ReadIteration &block, con
         return double(floatFromBits(pattern));
     };
 
+    // A 32-bit register is one value whose words the layer keeps low word first: the integer
+    // types take it whole, where pairs of 16-bit registers carry their high word first.
+    auto integerPair = [&] { return block.regSize == 32 ? plainPair() : swappedPair(); };
+
     switch (block.regType) {
     case 0:
     case 1:
-        result.value = block.valSize == 32 ? double(swappedPair()) : double(word);
+        result.value = block.valSize == 32 ? double(integerPair()) : double(word);
         break;
     case 2:
         if (block.regSize == 16)
@@ -176,10 +180,10 @@ ModbusLine::DecodedValue ModbusLine::decodeValue(const ReadIteration &block, con
             result.value = word;
         break;
     case 5:
-        result.value = block.valSize == 32 ? double(qint32(swappedPair())) / 10.0 : double(word);
+        result.value = block.valSize == 32 ? double(qint32(integerPair())) / 10.0 : double(word);
         break;
     case 6:
-        result.value = double(qint32(swappedPair())) / 100.0;
+        result.value = double(qint32(integerPair())) / 100.0;
         break;
     case 7:
     case 11:

@@ -315,10 +315,13 @@ void tst_ModbusLine::decodesWideRegisters_data()
                                                     << QList<int>{0, 2};
     QTest::newRow("type 3 is the float of the halves exchanged")
         << 102 << 3 << 32 << QList<double>{12.5, floatOf(0xE0AD78EC)} << QList<int>{0, 2};
-    QTest::newRow("type 0 takes the first word as the high half")
-        << 104 << 0 << 32 << QList<double>{double(0x00020001u)} << QList<int>{0};
-    QTest::newRow("type 5 divides the signed pair by 10") << 105 << 5 << 32 << QList<double>{double(qint32(0xFFF6FFFFu)) / 10}
-                                                          << QList<int>{0};
+    // The integer types read a 32-bit register as the number it holds, not with its halves exchanged.
+    QTest::newRow("type 0 is the register's unsigned value")
+        << 104 << 0 << 32 << QList<double>{double(0x00010002u)} << QList<int>{0};
+    QTest::newRow("type 5 divides the register's signed value by 10") << 105 << 5 << 32 << QList<double>{-1.0}
+                                                                     << QList<int>{0};
+    QTest::newRow("type 6 divides the register's signed value by 100") << 105 << 6 << 32 << QList<double>{-0.1}
+                                                                      << QList<int>{0};
 }
 
 void tst_ModbusLine::decodesWideRegisters()
