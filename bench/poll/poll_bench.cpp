@@ -316,12 +316,14 @@ int main(int argc, char **argv)
     // The archive writer's own cost: batches of 50 rows inserted on this thread.
     {
         const int batches = 200;
-        QVector<ArchiveRow> rows(ArchiveBuffer::BatchSize);
+        QVector<ArchiveRow> rows;
+        rows.reserve(ArchiveBuffer::BatchSize);
         const double cpu0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         const qint64 wall0 = nowNs();
         for (int b = 0; b < batches; ++b) {
-            for (int r = 0; r < rows.size(); ++r)
-                rows[r] = ArchiveRow{1 + r, b * 0.5 + r, 1767614400000 + b * 5000, 0};
+            rows.clear();
+            for (int r = 0; r < ArchiveBuffer::BatchSize; ++r)
+                rows.append(ArchiveRow{1 + r, b * 0.5 + r, 1767614400000 + b * 5000, 0});
             ArchiveWriter::insertRows(rows, nullptr);
         }
         const double rowsDone = double(batches) * rows.size();
