@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpCookie.h"
 #include "RequestParams.h"
 
 #include <QByteArray>
@@ -89,6 +90,7 @@ private:
     int m_maxMultiPartSize = 1000000;
     qint64 m_currentSize = 0;
     qint64 m_expectedBodySize = 0;
+    qint64 m_received = 0;
     QByteArray m_currentHeader;
     QByteArray m_boundary;
     QTemporaryFile *m_tempFile = nullptr;

@@ -51,7 +51,6 @@ public:
     bool hasWriteFailed() const;
 
 private:
-    void sendHeaders(const QByteArray &firstPiece);
     QByteArray headerBlock() const;
     bool writeToSocket(const QByteArray &data);
     void fail();
