@@ -114,7 +114,10 @@ bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
 {
     // The one byte beyond the limit lets an overlong line push the count past it.
     const qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
-    const QByteArray piece = socket->readLine(room);
+    // readLine(n) keeps one place for a terminating zero and so gives at most n - 1 bytes.
+    QByteArray piece = socket->readLine(room + 1);
+    if (piece.isEmpty())
+        piece = socket->read(1);
     m_currentSize += piece.size();
     m_lineBuffer.append(piece);
     // Only LF ends a line: a CR whose LF is still in flight must not end the line, or the LF
