@@ -102,7 +102,9 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
 {
     setBusy();
     // The socket is reused: drop whatever it still holds of its previous connection, unsent
-    // output included, before it takes the new descriptor.
+    // output included, before it takes the new descriptor. Only a connection attempt resets a
+    // TLS socket's mode, without it the next handshake would be refused as "non-plain".
+    m_socket->connectToHost(QString(), 0, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     m_socket->abort();
     m_readTimer.stop();
     delete m_currentRequest;
