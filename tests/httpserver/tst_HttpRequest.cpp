@@ -21,7 +21,8 @@ protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
         const qint64 n = qMin<qint64>(maxSize, m_data.size());
-        memcpy(data, m_data.constData(), size_t(n));
+        if (n > 0)
+            memcpy(data, m_data.constData(), size_t(n));
         m_data.remove(0, int(n));
         return n;
     }
