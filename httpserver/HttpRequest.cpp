@@ -170,9 +170,16 @@ void HttpRequest::finishHeaders()
     QList<QByteArray> lengths;
     bool transferEncoding = false;
     for (auto it = m_headers.constBegin(); it != m_headers.constEnd(); ++it) {
-        if (it.key().compare("Content-Length", Qt::CaseInsensitive) == 0)
+        const QByteArray name = it.key().trimmed();
+        // "Content-Length :" may be read as a length by one party and ignored by another.
+        if (name != it.key() && isFramingHeader(name)) {
+            qWarning("HttpRequest: refused request with white space in a header name");
+            refuse(400);
+            return;
+        }
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
             lengths.append(it.value());
-        else if (it.key().compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
+        else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
             transferEncoding = true;
     }
     if (transferEncoding) {
@@ -262,6 +269,7 @@ void HttpRequest::parseMultiPartFile()
 {
     qDebug("HttpRequest: parsing multipart temp file");
     QTemporaryFile &body = *m_tempFile;
+    // readLine(n) gives at most n - 1 bytes: lines of up to 65536 bytes.
     body.seek(0);
     const QByteArray boundaryLine = "--" + m_boundary;
     const QByteArray closing = m_boundary + "--";
@@ -270,7 +278,7 @@ void HttpRequest::parseMultiPartFile()
         QByteArray fieldName;
         QByteArray fileName;
         while (!body.atEnd() && body.error() == QFile::NoError) {
-            const QByteArray line = body.readLine(65536).trimmed();
+            const QByteArray line = body.readLine(65537).trimmed();
             if (line.isEmpty())
                 break;
             if (!line.startsWith("Content-Disposition:"))
@@ -298,7 +306,7 @@ void HttpRequest::parseMultiPartFile()
         QByteArray lastLine;
         bool atBoundary = false;
         while (!body.atEnd() && body.error() == QFile::NoError) {
-            const QByteArray line = body.readLine(65536);
+            const QByteArray line = body.readLine(65537);
             if (line.startsWith(boundaryLine)) {
                 atBoundary = true;
                 if (line.contains(closing))

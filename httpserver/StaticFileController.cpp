@@ -23,8 +23,6 @@ StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
         m_docroot = QFileInfo(configFile.absolutePath(), m_docroot).absoluteFilePath();
     }
     m_canonicalRoot = QFileInfo(m_docroot).canonicalFilePath();
-    qDebug("StaticFileController: docroot=%s, encoding=%s, maxAge=%i", qPrintable(m_docroot),
-           qPrintable(m_encoding), m_maxAge);
     m_maxCachedFileSize = settings->value("maxCachedFileSize", "65536").toInt();
     m_cache.setMaxCost(settings->value("cacheSize", "1000000").toInt());
     m_cacheTimeout = settings->value("cacheTime", "60000").toInt();

@@ -261,6 +261,10 @@ void tst_HttpRequest::framing_data()
                                   << QByteArray();
     QTest::newRow("beyond int") << QByteArray("Content-Length: 99999999999\r\n")
                                 << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("blank before the colon of a length")
+        << QByteArray("Content-Length : 3\r\n") << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("tab before the colon of a transfer coding")
+        << QByteArray("Transfer-Encoding\t: chunked\r\n") << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("transfer encoding") << QByteArray("Transfer-Encoding: chunked\r\n")
                                        << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("transfer encoding any case")
