@@ -64,6 +64,7 @@ private slots:
     void removeSession();
     void clientsThatNeverReturnTheCookieStayBounded();
     void renewSessionChangesTheId();
+    void manyThreadsAtOnce();
 
 private:
     std::unique_ptr<QSettings> settingsWith(const QVariantMap &values);
@@ -323,6 +324,46 @@ void tst_HttpSessionStore::renewSessionChangesTheId()
     auto current = requestWithCookie("sessionid=" + renewed.getId());
     HttpResponse currentResponse(nullptr);
     QCOMPARE(store.getSession(*current, currentResponse, false).getId(), renewed.getId());
+}
+
+void tst_HttpSessionStore::manyThreadsAtOnce()
+{
+    auto config = settingsWith({});
+    HttpSessionStore store(config.get());
+    QList<QByteArray> ids;
+    for (int i = 0; i < 4; ++i) {
+        auto request = requestWithCookie();
+        HttpResponse response(nullptr);
+        ids << store.getSession(*request, response, true).getId();
+    }
+    // Requests of one browser on several connection threads, a logout and the expiry check,
+    // all on the same records at once.
+    QAtomicInt errors;
+    QList<QThread *> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads << QThread::create([&, t]() {
+            for (int i = 0; i < 300; ++i) {
+                auto request = requestWithCookie("sessionid=" + ids.at((t + i) % ids.size()));
+                HttpResponse response(nullptr);
+                HttpSession session = store.getSession(*request, response, t % 2 == 0);
+                HttpSession copy = session;
+                copy.set("counter", i);
+                if (!session.isNull() && session.get("counter").toInt() < 0)
+                    errors.ref();
+                if (t == 5 && i % 50 == 0)
+                    store.removeSession(copy);
+            }
+        });
+    }
+    for (QThread *thread : threads)
+        thread->start();
+    for (int i = 0; i < 50; ++i)
+        store.timerEvent();
+    for (QThread *thread : threads) {
+        QVERIFY(thread->wait(30000));
+        delete thread;
+    }
+    QCOMPARE(errors.loadRelaxed(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_HttpSessionStore)
