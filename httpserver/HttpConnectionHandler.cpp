@@ -92,10 +92,14 @@ void HttpConnectionHandler::run()
     m_active = false;
 }
 
-int HttpConnectionHandler::readTimeoutMs() const
+void HttpConnectionHandler::readSettings()
 {
+    // Copied once per connection: the settings object is shared by every thread and must be
+    // read under the lock, which would otherwise be taken several times for every request.
     QMutexLocker locker(&HttpRequest::settingsLock());
-    return m_settings->value("readTimeout", 10000).toInt();
+    m_readTimeout = m_settings->value("readTimeout", 10000).toInt();
+    m_maxRequestSize = m_settings->value("maxRequestSize", 16000).toInt();
+    m_maxMultiPartSize = m_settings->value("maxMultiPartSize", 1000000).toInt();
 }
 
 void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
@@ -123,6 +127,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         return;
     }
     m_active = true;
+    readSettings();
     // Replies go out as a header block and body pieces; waiting for the client's
     // acknowledgement of one before sending the next would cost up to 40 ms per request.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -131,7 +136,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(m_socket)->startServerEncryption();
     }
-    m_readTimer.start(readTimeoutMs());
+    m_readTimer.start(m_readTimeout);
 }
 
 void HttpConnectionHandler::readTimeout()
@@ -161,7 +166,7 @@ void HttpConnectionHandler::read()
             break;
         }
         if (!m_currentRequest) {
-            m_currentRequest = new HttpRequest(m_settings);
+            m_currentRequest = new HttpRequest(m_maxRequestSize, m_maxMultiPartSize);
             m_requestClock.start();
         }
         while (m_socket->bytesAvailable() > 0 && m_currentRequest->getStatus() != HttpRequest::complete
@@ -169,7 +174,7 @@ void HttpConnectionHandler::read()
             m_currentRequest->readFromSocket(m_socket);
             if (m_currentRequest->getStatus() == HttpRequest::readingBody) {
                 // Each piece of the body earns a new read time-out, up to the request's deadline.
-                const qint64 timeout = readTimeoutMs();
+                const qint64 timeout = m_readTimeout;
                 const qint64 left = timeout * g_requestDeadlineFactor - m_requestClock.elapsed();
                 m_readTimer.start(static_cast<int>(qBound<qint64>(0, left, timeout)));
             }
@@ -200,7 +205,7 @@ void HttpConnectionHandler::serveRequest()
         HttpResponse response(m_socket);
         response.adaptTo(*m_currentRequest);
         // A client that stops reading holds the thread no longer than one that stops sending.
-        response.setWriteTimeout(readTimeoutMs());
+        response.setWriteTimeout(m_readTimeout);
         try {
             m_requestHandler->service(*m_currentRequest, response);
         } catch (...) {
@@ -224,7 +229,7 @@ void HttpConnectionHandler::serveRequest()
     if (close)
         closeAfterReply();
     else
-        m_readTimer.start(readTimeoutMs());
+        m_readTimer.start(m_readTimeout);
 }
 
 bool HttpConnectionHandler::flushWithin(int timeoutMs)
@@ -249,7 +254,7 @@ void HttpConnectionHandler::refuse(const QByteArray &reply)
 
 void HttpConnectionHandler::closeAfterReply()
 {
-    const int timeout = readTimeoutMs();
+    const int timeout = m_readTimeout;
     if (!flushWithin(timeout)) {
         m_socket->abort();
         return;

@@ -49,7 +49,7 @@ private slots:
 
 private:
     void createSocket(const QSslConfiguration *sslConfiguration);
-    int readTimeoutMs() const;
+    void readSettings();
     void serveRequest();
     bool keepAliveAfter(const HttpRequest &request) const;
     bool flushWithin(int timeoutMs);
@@ -59,6 +59,9 @@ private:
 
     // Shared with the pool and the other handlers: read only under HttpRequest::settingsLock().
     QSettings *m_settings;
+    int m_readTimeout = 10000;
+    int m_maxRequestSize = 16000;
+    int m_maxMultiPartSize = 1000000;
     HttpRequestHandler *m_requestHandler;
     QTcpSocket *m_socket = nullptr;
     QTimer m_readTimer;
