@@ -42,6 +42,7 @@ public:
     QStringList tempFiles() const;
     void writeFile(const QString &relative, const QByteArray &content) const;
     QByteArray output() { return m_peer.output(); }
+    void send(const QByteArray &line) { m_peer.send(line); }
 
     // Runs a program to its end: exit code, standard output and standard error.
     struct Run
@@ -104,7 +105,16 @@ QString TestServer::url(const QString &path) const
 
 QStringList TestServer::tempFiles() const
 {
-    return QDir(tempDir()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList files = QDir(tempDir()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    // Temporary files may have no name at all (O_TMPFILE) until asked for one: those show only
+    // as descriptors of the server that point into the folder.
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(m_peer.pid()));
+    for (const QFileInfo &entry : descriptors.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = entry.symLinkTarget();
+        if (target.startsWith(tempDir() + QLatin1Char('/')))
+            files << target;
+    }
+    return files;
 }
 
 void TestServer::writeFile(const QString &relative, const QByteArray &content) const
@@ -186,6 +196,8 @@ private slots:
     void http10NeverChunked();
     void connectionEnd_data();
     void connectionEnd();
+    void idleKeepAliveClosedSilently();
+    void throwingHandlerAnsweredAndConnectionGoesOn();
     void headRepliesCarryNoBody();
     void pipelinedRequestsAnsweredInOrder();
     void refusalsReachClient_data();
@@ -196,6 +208,7 @@ private slots:
     void stalledReaderFreesThread();
     void abortedUploadsLeaveNoFiles_data();
     void abortedUploadsLeaveNoFiles();
+    void shutdownRemovesUploadInProgress();
     void tlsWithOpensslClient();
     void unparsableCertificateLogged();
     void chromiumLoadsPageWithAssets();
@@ -314,6 +327,30 @@ void tst_HttpConnectionHandler::connectionEnd()
     QCOMPARE(result.value("eof").toBool(), closed);
     QCOMPARE(result.value("timeout").toBool(), !closed);
     QVERIFY(!result.value("reset").toBool());
+}
+
+void tst_HttpConnectionHandler::idleKeepAliveClosedSilently()
+{
+    TestServer server;
+    QVERIFY(server.start({{"readTimeout", "1000"}}));
+    const QJsonObject result = server.rawClient({"exchange", "--timeout", "8"}, "GET /json HTTP/1.1\r\nHost: t\r\n\r\n");
+    // The reply, then nothing more until the server ends the idle connection.
+    QVERIFY(result.value("reply").toString().toLatin1().endsWith("\r\n\r\n{\"success\":true,\"value\":0}"));
+    QVERIFY(result.value("eof").toBool());
+    QVERIFY(!result.value("reset").toBool());
+}
+
+void tst_HttpConnectionHandler::throwingHandlerAnsweredAndConnectionGoesOn()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    const QJsonObject result = server.rawClient(
+        {"exchange"}, "GET /throw HTTP/1.1\r\nHost: t\r\n\r\nGET /json?x=2 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    const QByteArray reply = result.value("reply").toString().toLatin1();
+    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\n"), reply.constData());
+    QVERIFY(reply.endsWith("{\"success\":true,\"value\":2}"));
+    QTRY_VERIFY(QString::fromUtf8(server.output()).contains(
+        QRegularExpression("HttpConnectionHandler \\(0x[0-9a-f]+\\): An uncatched exception occured in the request handler")));
 }
 
 void tst_HttpConnectionHandler::headRepliesCarryNoBody()
@@ -464,7 +501,7 @@ void tst_HttpConnectionHandler::stalledReaderFreesThread()
     QCOMPARE(stalled.state(), QProcess::Running);
     const TestServer::Run curl = TestServer::run("curl", {"-s", server.url("/json?x=5")});
     QCOMPARE(curl.out, QByteArray("{\"success\":true,\"value\":5}"));
-    QVERIFY(stalled.waitForFinished(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QProcess::NotRunning, 30000);
     const QJsonObject result = QJsonDocument::fromJson(stalled.readAllStandardOutput()).object();
     QVERIFY(result.value("received").toDouble() < 500000000.0);
 }
@@ -490,6 +527,23 @@ void tst_HttpConnectionHandler::abortedUploadsLeaveNoFiles()
     const QJsonObject result = server.rawClient(client, multipartHead("b0und", 300000) + body.left(bodySent));
     QCOMPARE(result.value("reply").toString().toLatin1(), expected);
     QTRY_VERIFY_WITH_TIMEOUT(server.tempFiles().isEmpty(), 5000);
+}
+
+void tst_HttpConnectionHandler::shutdownRemovesUploadInProgress()
+{
+    TestServer server;
+    QVERIFY(server.start({{"readTimeout", "20000"}}));
+    QProcess uploader;
+    uploader.start(TestEnv::python(), {"-u", TestEnv::testFile("httpserver/peers/raw_http_client.py"), "exchange",
+                                       QString::number(server.port()), "--timeout", "20"});
+    QVERIFY(uploader.waitForStarted());
+    uploader.write(multipartHead("b0und", 300000) + filePartHead("b0und") + patterned(100000));
+    uploader.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(!server.tempFiles().isEmpty(), 5000);
+    server.send("quit");
+    QTRY_VERIFY_WITH_TIMEOUT(server.output().contains("STOPPED"), 10000);
+    QVERIFY2(server.tempFiles().isEmpty(), qPrintable(server.tempFiles().join(' ')));
+    QTRY_COMPARE_WITH_TIMEOUT(uploader.state(), QProcess::NotRunning, 30000);
 }
 
 void tst_HttpConnectionHandler::tlsWithOpensslClient()

@@ -6,6 +6,8 @@
 
 #include <QTemporaryFile>
 
+#include <stdexcept>
+
 TestRequestHandler::TestRequestHandler(StaticFileController *staticFiles, bool logRequests, QObject *parent)
     : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_logRequests(logRequests)
 {
@@ -30,6 +32,8 @@ void TestRequestHandler::service(HttpRequest &request, HttpResponse &response)
         }
         response.setHeader("X-File-Name", RequestParams::raw(params, "file"));
         response.write(file->readAll(), true);
+    } else if (path == "/throw") {
+        throw std::runtime_error("request handler failed");
     } else if (path == "/echo") {
         response.write(request.getBody(), true);
     } else if (path == "/big") {

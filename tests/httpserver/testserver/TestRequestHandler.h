@@ -5,8 +5,8 @@
 class StaticFileController;
 
 // The test server's calls: "/json" answers a small JSON object, "/upload" echoes the uploaded
-// file "file", "/echo" echoes the request body, "/big?size=N" streams N bytes in many parts;
-// every other path goes to the static file controller.
+// file "file", "/echo" echoes the request body, "/big?size=N" streams N bytes in many parts,
+// "/throw" throws before writing anything; every other path goes to the static file controller.
 class TestRequestHandler : public HttpRequestHandler
 {
     Q_OBJECT

@@ -1,5 +1,6 @@
 // Runs the HTTP server on the settings of one config.ini (groups "listener" and "docroot") and
-// prints "READY <port>" once it listens. Options: --quiet leaves out the per-request log lines.
+// prints "READY <port>" once it listens. A line "quit" (or the end of standard input) stops the
+// server and prints "STOPPED". Options: --quiet leaves out the per-request log lines.
 #include "HttpListener.h"
 #include "StaticFileController.h"
 #include "TestRequestHandler.h"
@@ -46,5 +47,9 @@ int main(int argc, char *argv[])
     const int code = app.exec();
     delete listener;
     std::printf("STOPPED\n");
+    std::fflush(stdout);
+    // Kept alive after the orderly stop until the next line or the end of the input, so that a
+    // test can still look at what the process holds open.
+    app.exec();
     return code;
 }
