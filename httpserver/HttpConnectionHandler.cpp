@@ -141,11 +141,15 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
 
 void HttpConnectionHandler::readTimeout()
 {
-    if (m_draining) {
+    if (m_draining || m_socket->state() == QAbstractSocket::ClosingState) {
         m_socket->abort();
     } else {
         m_socket->flush();
         m_socket->disconnectFromHost();
+        // A close waits for the output to go out; a client that reads nothing gets one more
+        // period, then the connection is cut.
+        if (m_socket->state() == QAbstractSocket::ClosingState)
+            m_readTimer.start(m_readTimeout);
     }
     delete m_currentRequest;
     m_currentRequest = nullptr;
@@ -224,6 +228,11 @@ void HttpConnectionHandler::serveRequest()
         m_socket->abort();
         return;
     }
+    if (m_socket->state() == QAbstractSocket::ClosingState) {
+        // The reply ended the connection itself; the read time-out cuts a close that hangs.
+        m_readTimer.start(m_readTimeout);
+        return;
+    }
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (close)
@@ -262,6 +271,8 @@ void HttpConnectionHandler::closeAfterReply()
     if (m_encrypted) {
         // TLS has its own orderly end (close_notify), which a half-closed descriptor would cut.
         m_socket->disconnectFromHost();
+        if (m_socket->state() == QAbstractSocket::ClosingState)
+            m_readTimer.start(qMin(timeout, g_drainLimitMs));
         return;
     }
     // Half-close: the client reads the reply and then the end of the stream, while the bytes it
