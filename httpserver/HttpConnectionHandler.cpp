@@ -1,0 +1,313 @@
+#include "HttpConnectionHandler.h"
+
+#include "HttpRequest.h"
+#include "HttpRequestHandler.h"
+#include "HttpResponse.h"
+#include "NativeSocket.h"
+
+#include <QMutexLocker>
+#include <QSettings>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+#include <exception>
+
+namespace {
+
+const QByteArray g_entityTooLarge = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+const QByteArray g_badRequest = "HTTP/1.1 400 bad request\r\nConnection: close\r\n\r\n400 bad request\r\n";
+
+// The whole of one request (line, headers and body) must arrive within this many read
+// time-outs, so a client that sends one byte just before each time-out cannot hold a thread
+// for hours. With the default of 10 s that is one minute, enough for the largest upload on a
+// slow link.
+const int g_requestDeadlineFactor = 6;
+// After a refusal or a closing reply the server goes on reading, and discarding, what the
+// client still sends, so that closing does not reset the connection and destroy the reply
+// before the client has read it; but only this much and only this long.
+const qint64 g_drainLimitBytes = 1024 * 1024;
+const int g_drainLimitMs = 2000;
+
+} // namespace
+
+HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+                                             const QSslConfiguration *sslConfiguration)
+    : QThread(), m_settings(settings), m_requestHandler(requestHandler)
+{
+    createSocket(sslConfiguration);
+    moveToThread(this);
+    m_socket->moveToThread(this);
+    m_readTimer.moveToThread(this);
+    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnectionHandler::read);
+    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected);
+    connect(&m_readTimer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
+    m_readTimer.setSingleShot(true);
+    start();
+}
+
+HttpConnectionHandler::~HttpConnectionHandler()
+{
+    quit();
+    wait();
+    delete m_currentRequest;
+    delete m_socket;
+}
+
+bool HttpConnectionHandler::isBusy() const { return m_busy.loadAcquire() != 0; }
+
+void HttpConnectionHandler::setBusy() { m_busy.storeRelease(1); }
+
+bool HttpConnectionHandler::finish(int timeoutMs)
+{
+    quit();
+    return wait(static_cast<unsigned long>(qMax(0, timeoutMs)));
+}
+
+void HttpConnectionHandler::createSocket(const QSslConfiguration *sslConfiguration)
+{
+    if (sslConfiguration) {
+        QSslSocket *sslSocket = new QSslSocket();
+        sslSocket->setSslConfiguration(*sslConfiguration);
+        m_socket = sslSocket;
+        m_encrypted = true;
+        qDebug("HttpConnectionHandler (%p): SSL is enabled", static_cast<void *>(this));
+    } else {
+        m_socket = new QTcpSocket();
+    }
+}
+
+void HttpConnectionHandler::run()
+{
+    try {
+        exec();
+    } catch (...) {
+        qCritical("HttpConnectionHandler (%p): an uncatched exception occured in the thread",
+                  static_cast<void *>(this));
+    }
+    // Whatever the thread held goes with it: a half-read upload leaves no file behind.
+    m_readTimer.stop();
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
+    m_socket->abort();
+    m_active = false;
+}
+
+void HttpConnectionHandler::readSettings()
+{
+    // Copied once per connection: the settings object is shared by every thread and must be
+    // read under the lock, which would otherwise be taken several times for every request.
+    QMutexLocker locker(&HttpRequest::settingsLock());
+    m_readTimeout = m_settings->value("readTimeout", 10000).toInt();
+    m_maxRequestSize = m_settings->value("maxRequestSize", 16000).toInt();
+    m_maxMultiPartSize = m_settings->value("maxMultiPartSize", 1000000).toInt();
+}
+
+void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
+{
+    setBusy();
+    // The socket is reused: drop whatever it still holds of its previous connection, unsent
+    // output included, before it takes the new descriptor. Only a connection attempt resets a
+    // TLS socket's mode, without it the next handshake would be refused as "non-plain".
+    m_socket->connectToHost(QString(), 0, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    m_socket->abort();
+    m_readTimer.stop();
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
+    m_draining = false;
+    m_drainedBytes = 0;
+    m_idlePending = false;
+
+    if (!m_socket->setSocketDescriptor(socketDescriptor)) {
+        qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
+                  m_socket->errorString().toLocal8Bit().constData());
+        // Nobody else owns the descriptor now; left open it would leak, and a handler left busy
+        // would never serve again.
+        NativeSocket::closeDescriptor(socketDescriptor);
+        m_busy.storeRelease(0);
+        return;
+    }
+    m_active = true;
+    readSettings();
+    // Replies go out as a header block and body pieces; waiting for the client's
+    // acknowledgement of one before sending the next would cost up to 40 ms per request.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+    if (m_encrypted) {
+        qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
+        static_cast<QSslSocket *>(m_socket)->startServerEncryption();
+    }
+    m_readTimer.start(m_readTimeout);
+}
+
+void HttpConnectionHandler::readTimeout()
+{
+    if (m_draining || m_socket->state() == QAbstractSocket::ClosingState) {
+        m_socket->abort();
+    } else {
+        m_socket->flush();
+        m_socket->disconnectFromHost();
+        // A close waits for the output to go out; a client that reads nothing gets one more
+        // period, then the connection is cut.
+        if (m_socket->state() == QAbstractSocket::ClosingState)
+            m_readTimer.start(m_readTimeout);
+    }
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
+    if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        disconnected();
+}
+
+void HttpConnectionHandler::read()
+{
+    if (!m_active)
+        return;
+    ++m_readDepth;
+    while (m_active && m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesAvailable() > 0) {
+        if (m_draining) {
+            m_drainedBytes += m_socket->readAll().size();
+            if (m_drainedBytes > g_drainLimitBytes)
+                m_socket->abort();
+            break;
+        }
+        if (!m_currentRequest) {
+            m_currentRequest = new HttpRequest(m_maxRequestSize, m_maxMultiPartSize);
+            m_requestClock.start();
+        }
+        while (m_socket->bytesAvailable() > 0 && m_currentRequest->getStatus() != HttpRequest::complete
+               && m_currentRequest->getStatus() != HttpRequest::aborted) {
+            m_currentRequest->readFromSocket(m_socket);
+            if (m_currentRequest->getStatus() == HttpRequest::readingBody) {
+                // Each piece of the body earns a new read time-out, up to the request's deadline.
+                const qint64 timeout = m_readTimeout;
+                const qint64 left = timeout * g_requestDeadlineFactor - m_requestClock.elapsed();
+                m_readTimer.start(static_cast<int>(qBound<qint64>(0, left, timeout)));
+            }
+        }
+        const HttpRequest::RequestStatus status = m_currentRequest->getStatus();
+        if (status == HttpRequest::aborted) {
+            const bool badFraming = m_currentRequest->getAbortCode() == 400;
+            delete m_currentRequest;
+            m_currentRequest = nullptr;
+            refuse(badFraming ? g_badRequest : g_entityTooLarge);
+            break;
+        }
+        if (status != HttpRequest::complete)
+            break;
+        serveRequest();
+    }
+    --m_readDepth;
+    if (m_readDepth == 0 && m_idlePending)
+        becomeIdle();
+}
+
+void HttpConnectionHandler::serveRequest()
+{
+    m_readTimer.stop();
+    const bool close = m_currentRequest->closeAfterReply();
+    bool failed = false;
+    {
+        HttpResponse response(m_socket);
+        response.adaptTo(*m_currentRequest);
+        // A client that stops reading holds the thread no longer than one that stops sending.
+        response.setWriteTimeout(m_readTimeout);
+        try {
+            m_requestHandler->service(*m_currentRequest, response);
+        } catch (...) {
+            qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
+                      static_cast<void *>(this));
+        }
+        if (!response.hasSentLastPart())
+            response.write(QByteArray(), true);
+        failed = response.hasWriteFailed();
+    }
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
+
+    if (failed) {
+        // A reply cut short cannot be followed by another on the same connection.
+        m_socket->abort();
+        return;
+    }
+    if (m_socket->state() == QAbstractSocket::ClosingState) {
+        // The reply ended the connection itself; the read time-out cuts a close that hangs.
+        m_readTimer.start(m_readTimeout);
+        return;
+    }
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (close)
+        closeAfterReply();
+    else
+        m_readTimer.start(m_readTimeout);
+}
+
+bool HttpConnectionHandler::flushWithin(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    m_socket->flush();
+    while (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesToWrite() > 0) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || !m_socket->waitForBytesWritten(static_cast<int>(left)))
+            return false;
+    }
+    return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void HttpConnectionHandler::refuse(const QByteArray &reply)
+{
+    m_readTimer.stop();
+    m_socket->write(reply);
+    closeAfterReply();
+}
+
+void HttpConnectionHandler::closeAfterReply()
+{
+    const int timeout = m_readTimeout;
+    if (!flushWithin(timeout)) {
+        m_socket->abort();
+        return;
+    }
+    if (m_encrypted) {
+        // TLS has its own orderly end (close_notify), which a half-closed descriptor would cut.
+        m_socket->disconnectFromHost();
+        if (m_socket->state() == QAbstractSocket::ClosingState)
+            m_readTimer.start(qMin(timeout, g_drainLimitMs));
+        return;
+    }
+    // Half-close: the client reads the reply and then the end of the stream, while the bytes it
+    // is still sending are read and dropped instead of turning the close into a reset.
+    if (!NativeSocket::shutdownWrite(m_socket->socketDescriptor())) {
+        m_socket->disconnectFromHost();
+        return;
+    }
+    m_draining = true;
+    m_drainedBytes = 0;
+    m_socket->readAll();
+    m_readTimer.start(qMin(timeout, g_drainLimitMs));
+}
+
+void HttpConnectionHandler::disconnected()
+{
+    if (m_readDepth > 0) {
+        // Reached from a wait inside read(): finish there, not under its feet.
+        m_idlePending = true;
+        return;
+    }
+    becomeIdle();
+}
+
+void HttpConnectionHandler::becomeIdle()
+{
+    m_idlePending = false;
+    if (!m_active)
+        return;
+    m_active = false;
+    m_socket->close();
+    m_readTimer.stop();
+    m_draining = false;
+    // A request still being read (an upload cut off) goes now, with its temporary files.
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
+    m_busy.storeRelease(0);
+}

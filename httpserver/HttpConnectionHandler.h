@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QAtomicInt>
+#include <QElapsedTimer>
+#include <QSslConfiguration>
+#include <QThread>
+#include <QTimer>
+
+class QSettings;
+class QTcpSocket;
+class HttpRequest;
+class HttpRequestHandler;
+
+// The native socket descriptor, as wide as a pointer; registered under this name so that it can
+// travel through a queued signal to a handler thread.
+typedef qintptr tSocketDescriptor;
+
+// One worker thread of the HTTP server. The pool hands it one accepted connection at a time; it
+// reads the requests of that connection, passes each to the request handler's service() and
+// keeps the connection open for the next request unless the client or the protocol ends it.
+class HttpConnectionHandler : public QThread
+{
+    Q_OBJECT
+public:
+    // settings: the listener's settings (group "listener"), not owned; sslConfiguration: owned by
+    // the pool, null for plain TCP. The thread starts at once and waits for connections.
+    HttpConnectionHandler(QSettings *settings, HttpRequestHandler *requestHandler,
+                          const QSslConfiguration *sslConfiguration = nullptr);
+    // Stops the thread, waiting as long as it takes; call finish() first to bound the wait.
+    ~HttpConnectionHandler() override;
+
+    // The busy flag: set by the pool when it hands the handler out, cleared here when the
+    // connection has ended. Safe from both threads.
+    bool isBusy() const;
+    void setBusy();
+    // Asks the thread to end and waits up to timeoutMs for it; false when it is still running.
+    bool finish(int timeoutMs);
+
+protected:
+    void run() override;
+
+public slots:
+    void handleConnection(tSocketDescriptor socketDescriptor);
+
+private slots:
+    void readTimeout();
+    void read();
+    void disconnected();
+
+private:
+    void createSocket(const QSslConfiguration *sslConfiguration);
+    void readSettings();
+    void serveRequest();
+    bool keepAliveAfter(const HttpRequest &request) const;
+    bool flushWithin(int timeoutMs);
+    void refuse(const QByteArray &reply);
+    void closeAfterReply();
+    void becomeIdle();
+
+    // Shared with the pool and the other handlers: read only under HttpRequest::settingsLock().
+    QSettings *m_settings;
+    int m_readTimeout = 10000;
+    int m_maxRequestSize = 16000;
+    int m_maxMultiPartSize = 1000000;
+    HttpRequestHandler *m_requestHandler;
+    QTcpSocket *m_socket = nullptr;
+    QTimer m_readTimer;
+    HttpRequest *m_currentRequest = nullptr;
+    QAtomicInt m_busy{0};
+    // Started with each request: the whole request must arrive within a bound, not only each piece.
+    QElapsedTimer m_requestClock;
+    // After a refusal or a close the connection only discards what the client still sends.
+    bool m_draining = false;
+    qint64 m_drainedBytes = 0;
+    int m_readDepth = 0;
+    bool m_idlePending = false;
+    bool m_active = false;
+    bool m_encrypted = false;
+};

@@ -1,0 +1,162 @@
+#include "HttpConnectionHandlerPool.h"
+
+#include "HttpConnectionHandler.h"
+#include "HttpRequest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QSslCertificate>
+#include <QSslKey>
+
+namespace {
+
+// At shutdown a handler thread gets this long beyond one read time-out to end: its socket waits
+// are bounded by the read time-out, so a thread that takes longer is stuck in a request handler.
+const int g_joinGraceMs = 2000;
+
+} // namespace
+
+HttpConnectionHandlerPool::HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler)
+    : QObject(), m_settings(settings), m_requestHandler(requestHandler)
+{
+    loadSslConfig();
+    m_cleanupTimer.setInterval(setting("cleanupInterval", 1000).toInt());
+    connect(&m_cleanupTimer, &QTimer::timeout, this, &HttpConnectionHandlerPool::cleanup);
+    m_cleanupTimer.start();
+}
+
+HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
+{
+    m_cleanupTimer.stop();
+    const int timeout = setting("readTimeout", 10000).toInt() + g_joinGraceMs;
+    QList<HttpConnectionHandler *> handlers;
+    {
+        QMutexLocker locker(&m_mutex);
+        handlers.swap(m_pool);
+    }
+    // Ask every thread to end first, so that the waits run side by side rather than one after
+    // the other.
+    for (HttpConnectionHandler *handler : handlers)
+        handler->quit();
+    for (HttpConnectionHandler *handler : handlers)
+        retire(handler, timeout);
+    delete m_sslConfiguration;
+    qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
+}
+
+QVariant HttpConnectionHandlerPool::setting(const QString &key, const QVariant &fallback) const
+{
+    QMutexLocker locker(&HttpRequest::settingsLock());
+    return m_settings->value(key, fallback);
+}
+
+void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int timeoutMs)
+{
+    if (handler->finish(timeoutMs)) {
+        delete handler;
+        return;
+    }
+    // Destroying a running thread would end the program; leaving it costs only its memory.
+    qCritical("HttpConnectionHandlerPool: handler %p did not stop within %i ms, left running",
+              static_cast<void *>(handler), timeoutMs);
+}
+
+HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
+{
+    HttpConnectionHandler *freeHandler = nullptr;
+    QMutexLocker locker(&m_mutex);
+    for (HttpConnectionHandler *handler : qAsConst(m_pool)) {
+        if (!handler->isBusy()) {
+            freeHandler = handler;
+            freeHandler->setBusy();
+            break;
+        }
+    }
+    if (!freeHandler) {
+        const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
+        if (m_pool.count() < maxConnectionHandlers) {
+            freeHandler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
+            freeHandler->setBusy();
+            m_pool.append(freeHandler);
+        }
+    }
+    return freeHandler;
+}
+
+void HttpConnectionHandlerPool::cleanup()
+{
+    const int maxIdleHandlers = setting("minThreads", 1).toInt();
+    const int timeout = setting("readTimeout", 10000).toInt() + g_joinGraceMs;
+    HttpConnectionHandler *retired = nullptr;
+    {
+        QMutexLocker locker(&m_mutex);
+        int idleCounter = 0;
+        const QList<HttpConnectionHandler *> snapshot = m_pool;
+        for (HttpConnectionHandler *handler : snapshot) {
+            if (handler->isBusy())
+                continue;
+            if (++idleCounter > maxIdleHandlers) {
+                m_pool.removeOne(handler);
+                retired = handler;
+                break;
+            }
+        }
+    }
+    // An idle handler ends at once; the wait stays outside the mutex all the same.
+    if (retired)
+        retire(retired, timeout);
+}
+
+QString HttpConnectionHandlerPool::resolvedFileName(const QString &name) const
+{
+    if (QDir::isRelativePath(name) && m_settings->format() != QSettings::NativeFormat) {
+        const QFileInfo configFile(m_settings->fileName());
+        return QFileInfo(configFile.absolutePath(), name).absoluteFilePath();
+    }
+    return name;
+}
+
+void HttpConnectionHandlerPool::loadSslConfig()
+{
+    QString sslKeyFileName = setting("sslKeyFile", "").toString();
+    QString sslCertFileName = setting("sslCertFile", "").toString();
+    if (sslKeyFileName.isEmpty() || sslCertFileName.isEmpty())
+        return;
+    sslKeyFileName = resolvedFileName(sslKeyFileName);
+    sslCertFileName = resolvedFileName(sslCertFileName);
+
+    QFile certFile(sslCertFileName);
+    if (!certFile.open(QIODevice::ReadOnly)) {
+        qCritical("HttpConnectionHandlerPool: cannot open sslCertFile %s", qPrintable(sslCertFileName));
+        return;
+    }
+    QSslCertificate certificate(&certFile, QSsl::Pem);
+    certFile.close();
+    // A file that opens but does not parse still switches TLS on, so that the server never
+    // falls back to plain text; every handshake then fails, and this line says why.
+    if (certificate.isNull())
+        qCritical("HttpConnectionHandlerPool: sslCertFile %s holds no valid certificate",
+                  qPrintable(sslCertFileName));
+
+    QFile keyFile(sslKeyFileName);
+    if (!keyFile.open(QIODevice::ReadOnly)) {
+        qCritical("HttpConnectionHandlerPool: cannot open sslKeyFile %s", qPrintable(sslKeyFileName));
+        return;
+    }
+    QSslKey sslKey(&keyFile, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+    keyFile.close();
+    if (sslKey.isNull())
+        qCritical("HttpConnectionHandlerPool: sslKeyFile %s holds no valid RSA private key",
+                  qPrintable(sslKeyFileName));
+
+    m_sslConfiguration = new QSslConfiguration();
+    m_sslConfiguration->setLocalCertificate(certificate);
+    m_sslConfiguration->setPrivateKey(sslKey);
+    m_sslConfiguration->setPeerVerifyMode(QSslSocket::VerifyNone);
+    // Only protocols still considered sound: TLS 1.2 and later.
+    m_sslConfiguration->setProtocol(QSsl::TlsV1_2OrLater);
+    qDebug("HttpConnectionHandlerPool: SSL settings loaded");
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QTimer>
+
+class QSettings;
+class HttpConnectionHandler;
+class HttpRequestHandler;
+
+// The connection-handler threads of one listener: created on demand up to maxThreads, reused
+// for later connections, and retired one per cleanup run while more than minThreads are idle.
+// Also holds the TLS configuration that every handler shares. Lives in the listener's thread.
+class HttpConnectionHandlerPool : public QObject
+{
+    Q_OBJECT
+public:
+    // settings: the listener's settings (group "listener"), not owned.
+    HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler);
+    // Stops every handler thread, each within a bounded wait.
+    ~HttpConnectionHandlerPool() override;
+
+    // A handler that is now marked busy, or null when all maxThreads handlers are busy.
+    HttpConnectionHandler *getConnectionHandler();
+
+public slots:
+    void cleanup();
+
+private:
+    void loadSslConfig();
+    QString resolvedFileName(const QString &name) const;
+    QVariant setting(const QString &key, const QVariant &fallback) const;
+    // Stops and deletes one handler; one whose thread will not end is left, not destroyed running.
+    void retire(HttpConnectionHandler *handler, int timeoutMs);
+
+    QSettings *m_settings;
+    HttpRequestHandler *m_requestHandler;
+    QList<HttpConnectionHandler *> m_pool;
+    QTimer m_cleanupTimer;
+    QMutex m_mutex;
+    QSslConfiguration *m_sslConfiguration = nullptr;
+};

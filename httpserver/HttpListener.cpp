@@ -1,0 +1,110 @@
+#include "HttpListener.h"
+
+#include "HttpConnectionHandlerPool.h"
+#include "HttpRequest.h"
+#include "NativeSocket.h"
+
+#include <QMutexLocker>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+const QByteArray g_tooManyConnections =
+    "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
+
+// A refused client may already be sending its request: the listener reads and drops this much
+// of it, for at most this long, so that the close does not reset the connection and destroy
+// the 503 reply before the client has read it.
+const qint64 g_drainLimitBytes = 64 * 1024;
+const int g_drainLimitMs = 2000;
+
+} // namespace
+
+HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
+    : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler)
+{
+    qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
+    listen();
+}
+
+HttpListener::~HttpListener()
+{
+    close();
+    qDebug("HttpListener: destroyed");
+}
+
+void HttpListener::listen()
+{
+    if (!m_pool)
+        m_pool = new HttpConnectionHandlerPool(m_settings, m_requestHandler);
+    QString host;
+    int port = 0;
+    {
+        QMutexLocker locker(&HttpRequest::settingsLock());
+        host = m_settings->value("host").toString();
+        port = m_settings->value("port").toInt();
+    }
+    const QHostAddress address = host.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
+    QTcpServer::listen(address, static_cast<quint16>(port & 0xFFFF));
+    if (isListening())
+        qDebug("HttpListener: Listening on port %i", port);
+    else
+        qCritical("HttpListener: Cannot bind on port %i: %s", port, errorString().toLocal8Bit().constData());
+}
+
+void HttpListener::close()
+{
+    QTcpServer::close();
+    qDebug("HttpListener: closed");
+    delete m_pool;
+    m_pool = nullptr;
+}
+
+void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
+{
+    HttpConnectionHandler *freeHandler = m_pool ? m_pool->getConnectionHandler() : nullptr;
+    if (freeHandler) {
+        // The handler lives in its own thread: the descriptor travels through its event loop.
+        connect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
+        emit handleConnection(socketDescriptor);
+        disconnect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
+        return;
+    }
+    qDebug("HttpListener: Too many incoming connections");
+    refuseBusy(socketDescriptor);
+}
+
+void HttpListener::refuseBusy(tSocketDescriptor socketDescriptor)
+{
+    QTcpSocket *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(socketDescriptor)) {
+        NativeSocket::closeDescriptor(socketDescriptor);
+        delete socket;
+        return;
+    }
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(g_tooManyConnections);
+    // Everything happens in the listener's thread, so nothing here may block: the reply is sent
+    // by the event loop, then the write side is shut, and the rest is read and dropped until
+    // the client closes or a bound is reached.
+    QTimer *deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
+    deadline->start(g_drainLimitMs);
+    auto drained = QSharedPointer<qint64>::create(0);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket, drained]() {
+        *drained += socket->readAll().size();
+        if (*drained > g_drainLimitBytes)
+            socket->abort();
+    });
+    auto shutWhenSent = [socket]() {
+        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState
+            && !NativeSocket::shutdownWrite(socket->socketDescriptor()))
+            socket->disconnectFromHost();
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, shutWhenSent);
+    socket->flush();
+    shutWhenSent();
+}

@@ -1,0 +1,482 @@
+#include "HttpRequest.h"
+
+#include <QDir>
+#include <QIODevice>
+#include <QSettings>
+#include <QtDebug>
+
+#include <limits>
+
+namespace {
+
+// The headers that decide how the bytes of a connection are cut into requests. A client or a
+// proxy may write them in any letter case; reading them case-sensitively would let a body be
+// parsed as the next request.
+const QByteArray g_framingHeaders[] = {"Content-Length", "Content-Type", "Connection",
+                                       "Transfer-Encoding"};
+
+bool isFramingHeader(const QByteArray &name)
+{
+    for (const QByteArray &framing : g_framingHeaders) {
+        if (name.compare(framing, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool hasToken(const QByteArray &value, const char *token)
+{
+    for (const QByteArray &part : value.split(',')) {
+        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QByteArray withoutLineEnd(const QByteArray &text)
+{
+    if (text.endsWith("\r\n"))
+        return text.left(text.size() - 2);
+    if (text.endsWith('\n'))
+        return text.left(text.size() - 1);
+    return text;
+}
+
+} // namespace
+
+HttpRequest::HttpRequest(QSettings *settings)
+{
+    QMutexLocker locker(&settingsLock());
+    m_maxSize = settings->value("maxRequestSize", "16000").toInt();
+    m_maxMultiPartSize = settings->value("maxMultiPartSize", "1000000").toInt();
+}
+
+HttpRequest::HttpRequest(int maxRequestSize, int maxMultiPartSize)
+    : m_maxSize(maxRequestSize), m_maxMultiPartSize(maxMultiPartSize)
+{
+}
+
+HttpRequest::~HttpRequest()
+{
+    // QTemporaryFile removes its file when it is destroyed.
+    qDeleteAll(m_uploadedFiles);
+    delete m_tempFile;
+}
+
+QMutex &HttpRequest::settingsLock()
+{
+    static QMutex lock;
+    return lock;
+}
+
+void HttpRequest::readFromSocket(QIODevice *socket)
+{
+    const RequestStatus before = m_status;
+    while (socket->bytesAvailable() > 0
+           && (m_status == readingRequestLine || m_status == readingHeaders
+               || m_status == readingBody)) {
+        const qint64 availableBefore = socket->bytesAvailable();
+        switch (m_status) {
+        case readingRequestLine:
+            readRequest(socket);
+            break;
+        case readingHeaders:
+            readHeader(socket);
+            break;
+        default:
+            readBody(socket);
+            break;
+        }
+        const qint64 limit = m_boundary.isEmpty() ? m_maxSize : m_maxMultiPartSize;
+        if (m_status != aborted && m_currentSize > limit) {
+            qWarning("HttpRequest: received too many bytes");
+            refuse(413);
+        }
+        // A step that neither consumed input nor moved on would spin here for ever.
+        if (m_status != aborted && socket->bytesAvailable() >= availableBefore
+            && m_status != complete) {
+            break;
+        }
+    }
+    if (m_status == complete && before != complete) {
+        decodeRequestParams();
+        extractCookies();
+    }
+}
+
+void HttpRequest::refuse(int code)
+{
+    m_status = aborted;
+    m_abortCode = code;
+}
+
+bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
+{
+    // The one byte beyond the limit lets an overlong line push the count past it.
+    const qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
+    // readLine(n) keeps one place for a terminating zero and so gives at most n - 1 bytes.
+    QByteArray piece = socket->readLine(room + 1);
+    if (piece.isEmpty())
+        piece = socket->read(1);
+    m_currentSize += piece.size();
+    m_lineBuffer.append(piece);
+    // Only LF ends a line: a CR whose LF is still in flight must not end the line, or the LF
+    // would come through as an empty line and end the header block early.
+    if (!m_lineBuffer.endsWith('\n'))
+        return false;
+    line = m_lineBuffer.trimmed();
+    m_lineBuffer.clear();
+    return true;
+}
+
+void HttpRequest::readRequest(QIODevice *socket)
+{
+    QByteArray line;
+    if (!readLine(socket, line) || line.isEmpty())
+        return;
+    const QList<QByteArray> parts = line.split(' ');
+    if (parts.size() != 3 || !parts.at(2).contains("HTTP")) {
+        qWarning("HttpRequest: received broken HTTP request, invalid first line");
+        refuse(413);
+        return;
+    }
+    m_method = parts.at(0).trimmed();
+    m_path = parts.at(1);
+    m_version = parts.at(2);
+    m_status = readingHeaders;
+}
+
+void HttpRequest::readHeader(QIODevice *socket)
+{
+    QByteArray line;
+    if (!readLine(socket, line))
+        return;
+    const int colon = line.indexOf(':');
+    if (colon > 0) {
+        m_currentHeader = line.left(colon);
+        m_headers.insert(m_currentHeader, line.mid(colon + 1).trimmed());
+    } else if (!line.isEmpty()) {
+        // A continuation extends the entry added last under the name in place.
+        auto it = m_headers.find(m_currentHeader);
+        if (!m_currentHeader.isEmpty() && it != m_headers.end())
+            it.value().append(' ').append(line);
+    } else {
+        finishHeaders();
+    }
+}
+
+void HttpRequest::finishHeaders()
+{
+    QList<QByteArray> lengths;
+    bool transferEncoding = false;
+    for (auto it = m_headers.constBegin(); it != m_headers.constEnd(); ++it) {
+        const QByteArray name = it.key().trimmed();
+        // "Content-Length :" may be read as a length by one party and ignored by another.
+        if (name != it.key() && isFramingHeader(name)) {
+            qWarning("HttpRequest: refused request with white space in a header name");
+            refuse(400);
+            return;
+        }
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            lengths.append(it.value());
+        else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
+            transferEncoding = true;
+    }
+    if (transferEncoding) {
+        // Without a chunk decoder the body length is unknown, and guessing it would let body
+        // bytes be read as a request of their own.
+        qWarning("HttpRequest: refused request with a Transfer-Encoding header");
+        refuse(400);
+        return;
+    }
+
+    const QByteArray contentType = findFramingHeader("Content-Type");
+    if (contentType.startsWith("multipart/form-data")) {
+        const int at = contentType.indexOf("boundary=");
+        if (at >= 0)
+            m_boundary = contentType.mid(at + 9);
+    }
+
+    m_expectedBodySize = 0;
+    for (int i = 0; i < lengths.size(); ++i) {
+        const QByteArray &text = lengths.at(i);
+        bool digits = !text.isEmpty() && text.size() <= 18;
+        for (const char c : text)
+            digits = digits && c >= '0' && c <= '9';
+        const qint64 value = digits ? text.toLongLong() : -1;
+        if (!digits || value > std::numeric_limits<int>::max()
+            || (i > 0 && value != m_expectedBodySize)) {
+            qWarning("HttpRequest: refused request with an invalid Content-Length");
+            refuse(400);
+            return;
+        }
+        m_expectedBodySize = value;
+    }
+
+    if (m_expectedBodySize == 0) {
+        m_status = complete;
+    } else if (!m_boundary.isEmpty()) {
+        if (m_expectedBodySize > m_maxMultiPartSize) {
+            qWarning("HttpRequest: expected multipart body is too large");
+            refuse(413);
+        } else {
+            m_status = readingBody;
+        }
+    } else if (m_expectedBodySize + m_currentSize > m_maxSize) {
+        qWarning("HttpRequest: expected body is too large");
+        refuse(413);
+    } else {
+        m_status = readingBody;
+    }
+}
+
+void HttpRequest::readBody(QIODevice *socket)
+{
+    if (m_boundary.isEmpty()) {
+        const QByteArray data = socket->read(m_expectedBodySize - m_body.size());
+        m_currentSize += data.size();
+        m_body.append(data);
+        if (m_body.size() >= m_expectedBodySize)
+            m_status = complete;
+        return;
+    }
+
+    if (!m_tempFile) {
+        m_tempFile = new QTemporaryFile;
+        if (!m_tempFile->open())
+            qCritical("HttpRequest: Error writing temp file for multipart body");
+    }
+    const QByteArray data = socket->read(qMin<qint64>(m_expectedBodySize - m_received, 65536));
+    m_received += data.size();
+    m_tempFile->write(data);
+    if (m_received >= m_maxMultiPartSize) {
+        qWarning("HttpRequest: received too many multipart bytes");
+        refuse(413);
+        // The spool file is of no further use; it leaves the disk now, not with the request.
+        delete m_tempFile;
+        m_tempFile = nullptr;
+    } else if (m_received >= m_expectedBodySize) {
+        if (!m_tempFile->flush() || m_tempFile->size() != m_received)
+            qCritical("HttpRequest: Error writing temp file for multipart body");
+        parseMultiPartFile();
+        delete m_tempFile;
+        m_tempFile = nullptr;
+        m_status = complete;
+    }
+}
+
+void HttpRequest::parseMultiPartFile()
+{
+    qDebug("HttpRequest: parsing multipart temp file");
+    QTemporaryFile &body = *m_tempFile;
+    // readLine(n) gives at most n - 1 bytes: lines of up to 65536 bytes.
+    body.seek(0);
+    const QByteArray boundaryLine = "--" + m_boundary;
+    const QByteArray closing = m_boundary + "--";
+    bool finished = false;
+    while (!body.atEnd() && body.error() == QFile::NoError && !finished) {
+        QByteArray fieldName;
+        QByteArray fileName;
+        while (!body.atEnd() && body.error() == QFile::NoError) {
+            const QByteArray line = body.readLine(65537).trimmed();
+            if (line.isEmpty())
+                break;
+            if (!line.startsWith("Content-Disposition:"))
+                continue;
+            if (!line.contains("form-data")) {
+                qDebug("HttpRequest: ignoring unsupported content part %s", line.constData());
+                continue;
+            }
+            int start = line.indexOf(" name=\"");
+            if (start >= 0) {
+                const int end = line.indexOf('"', start + 7);
+                if (end >= 0)
+                    fieldName = line.mid(start + 7, end - start - 7);
+            }
+            start = line.indexOf(" filename=\"");
+            if (start >= 0) {
+                const int end = line.indexOf('"', start + 11);
+                if (end >= 0)
+                    fileName = line.mid(start + 11, end - start - 11);
+            }
+        }
+
+        QTemporaryFile *upload = nullptr;
+        QByteArray fieldValue;
+        QByteArray lastLine;
+        bool atBoundary = false;
+        while (!body.atEnd() && body.error() == QFile::NoError) {
+            const QByteArray line = body.readLine(65537);
+            if (line.startsWith(boundaryLine)) {
+                atBoundary = true;
+                if (line.contains(closing))
+                    finished = true;
+                break;
+            }
+            lastLine = line;
+            if (!fieldName.isEmpty() && !fileName.isEmpty()) {
+                if (!upload) {
+                    upload = new QTemporaryFile;
+                    upload->open();
+                }
+                upload->write(line);
+                if (upload->error() != QFile::NoError)
+                    qCritical("HttpRequest: error writing temp file, %s",
+                              qPrintable(upload->errorString()));
+            } else if (!fieldName.isEmpty()) {
+                m_currentSize += line.size();
+                fieldValue.append(line);
+            }
+        }
+        if (!atBoundary) {
+            // A part that the body ends without a boundary is not recorded.
+            delete upload;
+            break;
+        }
+        const int lineEnd = lastLine.size() - withoutLineEnd(lastLine).size();
+        if (!fieldName.isEmpty() && !fileName.isEmpty()) {
+            if (!upload) {
+                // A part without any content line is an empty upload.
+                upload = new QTemporaryFile;
+                upload->open();
+            }
+            upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
+            upload->flush();
+            upload->seek(0);
+            m_parameters.insert(fieldName, fileName);
+            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                   fileName.constData());
+            // A repeated field name keeps the later file; the earlier one leaves the disk now.
+            delete m_uploadedFiles.take(fieldName);
+            m_uploadedFiles.insert(fieldName, upload);
+            qDebug("HttpRequest: uploaded file size is %lli", upload->size());
+        } else if (!fieldName.isEmpty()) {
+            fieldValue.chop(lineEnd);
+            m_parameters.insert(fieldName, fieldValue);
+            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                   fieldValue.constData());
+        }
+    }
+    if (body.error() != QFile::NoError) {
+        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(body.errorString()));
+        qDebug() << "HttpRequest: cannot read temp file: " << body.errorString();
+    }
+}
+
+void HttpRequest::decodeRequestParams()
+{
+    QByteArray rawParameters;
+    const int question = m_path.indexOf('?');
+    if (question >= 0) {
+        rawParameters = m_path.mid(question + 1);
+        m_path = m_path.left(question);
+    }
+    const QByteArray contentType = findFramingHeader("Content-Type");
+    if (!m_body.isEmpty()
+        && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
+        if (!rawParameters.isEmpty())
+            rawParameters.append('&').append(m_body);
+        else
+            rawParameters = m_body;
+    }
+    for (const QByteArray &part : rawParameters.split('&')) {
+        if (part.isEmpty())
+            continue;
+        const int equals = part.indexOf('=');
+        if (equals >= 0)
+            m_parameters.insert(urlDecode(part.left(equals).trimmed()),
+                                urlDecode(part.mid(equals + 1).trimmed()));
+        else
+            m_parameters.insert(urlDecode(part), QByteArray());
+    }
+}
+
+void HttpRequest::extractCookies()
+{
+    for (const QByteArray &header : m_headers.values("Cookie")) {
+        for (const QByteArray &part : HttpCookie::splitParts(header)) {
+            const int equals = part.indexOf('=');
+            if (equals >= 0)
+                m_cookies.insert(part.left(equals).trimmed(), part.mid(equals + 1).trimmed());
+            else
+                m_cookies.insert(part.trimmed(), QByteArray());
+        }
+    }
+    m_headers.remove("Cookie");
+}
+
+QByteArray HttpRequest::findFramingHeader(const QByteArray &name) const
+{
+    const auto exact = m_headers.constFind(name);
+    if (exact != m_headers.constEnd())
+        return exact.value();
+    for (auto it = m_headers.constBegin(); it != m_headers.constEnd(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return QByteArray();
+}
+
+HttpRequest::RequestStatus HttpRequest::getStatus() const { return m_status; }
+
+int HttpRequest::getAbortCode() const { return m_status == aborted ? m_abortCode : 0; }
+
+QByteArray HttpRequest::getMethod() const { return m_method; }
+
+QByteArray HttpRequest::getVersion() const { return m_version; }
+
+QByteArray HttpRequest::getPath() const { return urlDecode(m_path); }
+
+QByteArray HttpRequest::getHeader(const QByteArray &name) const
+{
+    if (isFramingHeader(name))
+        return findFramingHeader(name);
+    return m_headers.value(name);
+}
+
+QMultiMap<QByteArray, QByteArray> HttpRequest::getHeaderMap() const { return m_headers; }
+
+t_GetArray HttpRequest::getParameterMap() const { return m_parameters; }
+
+QByteArray HttpRequest::getBody() const { return m_body; }
+
+QByteArray HttpRequest::getCookie(const QByteArray &name) const { return m_cookies.value(name); }
+
+QMap<QByteArray, QByteArray> &HttpRequest::getCookieMap() { return m_cookies; }
+
+QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &fieldName) const
+{
+    QTemporaryFile *file = m_uploadedFiles.value(fieldName);
+    if (file)
+        file->seek(0);
+    return file;
+}
+
+bool HttpRequest::closeAfterReply() const
+{
+    const QByteArray connection = findFramingHeader("Connection");
+    if (hasToken(connection, "close"))
+        return true;
+    return isHttp10() && !hasToken(connection, "keep-alive");
+}
+
+bool HttpRequest::isHttp10() const
+{
+    return m_version.compare("HTTP/1.0", Qt::CaseInsensitive) == 0;
+}
+
+QByteArray HttpRequest::urlDecode(const QByteArray &source)
+{
+    QByteArray buffer(source);
+    buffer.replace('+', ' ');
+    int percent = buffer.indexOf('%');
+    while (percent >= 0) {
+        bool ok = false;
+        const QByteArray hex = buffer.mid(percent + 1, 2);
+        const int byte = hex.toInt(&ok, 16);
+        if (ok)
+            buffer.replace(percent, 1 + hex.size(), QByteArray(1, char(byte)));
+        percent = buffer.indexOf('%', percent + 1);
+    }
+    return buffer;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "HttpCookie.h"
+
+#include <QByteArray>
+#include <QMap>
+
+class HttpRequest;
+class QTcpSocket;
+
+// The reply to one request, bound to the connection's socket. The first write decides the
+// framing: Content-Length for a single last part, chunked for a reply in several parts, or the
+// end of the connection. Used on one thread only.
+class HttpResponse
+{
+    Q_DISABLE_COPY(HttpResponse)
+public:
+    explicit HttpResponse(QTcpSocket *socket);
+
+    // Takes effect only before the header block is written; a text holding CR, LF or NUL is refused.
+    void setStatus(int statusCode, const QByteArray &description = QByteArray());
+    // Inserts or replaces the header of exactly that name; a name or value holding CR, LF or NUL
+    // is refused (logged, nothing set).
+    void setHeader(const QByteArray &name, const QByteArray &value);
+    void setHeader(const QByteArray &name, int value);
+    QMap<QByteArray, QByteArray> &getHeaders();
+    // A cookie with an empty name, or one holding CR, LF or NUL, is ignored.
+    void setCookie(const HttpCookie &cookie);
+    QMap<QByteArray, HttpCookie> &getCookies();
+
+    int getStatusCode() const;
+
+    // Writes one body part, the header block first if it has not gone out; lastPart ends the reply.
+    void write(const QByteArray &data, bool lastPart = false);
+    // As write(), for long downloads in many parts: waits for the socket's pending output first.
+    void writeStream(const QByteArray &data, bool lastPart = false);
+    // A complete 303 "See Other" reply with "Location" set to url.
+    void redirect(const QByteArray &url);
+
+    bool hasSentLastPart() const;
+    bool isSentLastPart() const { return hasSentLastPart(); }
+
+    // What the reply must know of its request: HEAD gets the header block alone, and an HTTP/1.0
+    // client without keep-alive never gets chunked framing.
+    void adaptTo(const HttpRequest &request);
+    void setHeadOnly(bool headOnly);
+    void setChunkingAllowed(bool allowed);
+    // The longest wait for the peer to take queued bytes before the connection is aborted.
+    void setWriteTimeout(int milliseconds);
+    // True once a write failed or timed out and the connection was aborted for it.
+    bool hasWriteFailed() const;
+
+private:
+    QByteArray headerBlock() const;
+    bool writeToSocket(const QByteArray &data);
+    void fail();
+
+    QMap<QByteArray, QByteArray> m_headers;
+    QTcpSocket *m_socket = nullptr;
+    int m_statusCode = 200;
+    QByteArray m_statusText = "OK";
+    bool m_sentHeaders = false;
+    bool m_sentLastPart = false;
+    QMap<QByteArray, HttpCookie> m_cookies;
+    bool m_headOnly = false;
+    bool m_chunkingAllowed = true;
+    bool m_chunked = false;
+    int m_writeTimeout = 10000;
+    bool m_failed = false;
+};

@@ -1,0 +1,157 @@
+#include "StaticFileController.h"
+
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QtDebug>
+
+StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
+    : HttpRequestHandler(parent)
+{
+    QMutexLocker locker(&HttpRequest::settingsLock());
+    m_maxAge = settings->value("maxAge", "60000").toInt();
+    m_encoding = settings->value("encoding", "UTF-8").toString();
+    m_docroot = settings->value("path", ".").toString();
+    if (!(m_docroot.startsWith(":/") || m_docroot.startsWith("qrc://"))
+        && QDir::isRelativePath(m_docroot) && settings->format() != QSettings::NativeFormat) {
+        const QFileInfo configFile(settings->fileName());
+        m_docroot = QFileInfo(configFile.absolutePath(), m_docroot).absoluteFilePath();
+    }
+    m_canonicalRoot = QFileInfo(m_docroot).canonicalFilePath();
+    m_maxCachedFileSize = settings->value("maxCachedFileSize", "65536").toInt();
+    m_cache.setMaxCost(settings->value("cacheSize", "1000000").toInt());
+    m_cacheTimeout = settings->value("cacheTime", "60000").toInt();
+}
+
+StaticFileController::~StaticFileController()
+{
+    QMutexLocker locker(&m_mutex);
+    m_cache.clear();
+}
+
+void StaticFileController::service(HttpRequest &request, HttpResponse &response)
+{
+    const QByteArray path = request.getPath();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString key = QString::fromUtf8(path);
+
+    m_mutex.lock();
+    if (CacheEntry *entry = m_cache.object(key)) {
+        if (m_cacheTimeout == 0 || entry->created > now - m_cacheTimeout) {
+            const QByteArray document = entry->document;
+            const QByteArray filename = entry->filename;
+            m_mutex.unlock();
+            setContentType(QString::fromUtf8(filename), response);
+            response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
+            response.write(document);
+            return;
+        }
+    }
+    m_mutex.unlock();
+
+    if (path.contains("/..")) {
+        qWarning("StaticFileController: detected forbidden characters in path %s",
+                 path.constData());
+        forbidden(response);
+        return;
+    }
+    // A zero byte would cut the name short in the file system; such a name names no file here.
+    if (path.contains('\0')) {
+        qWarning("StaticFileController: detected forbidden characters in path %s",
+                 QByteArray(path).replace('\0', "%00").constData());
+        forbidden(response);
+        return;
+    }
+
+    QByteArray filePath = path;
+    if (QFileInfo(m_docroot + QString::fromUtf8(filePath)).isDir())
+        filePath.append("/index.html");
+    const QString fileName = m_docroot + QString::fromUtf8(filePath);
+
+    // The name may still reach out of the root: a target without a leading "/" continues the
+    // root's own name ("/srv/www" + "-old/x"), and a symbolic link may point anywhere.
+    if (QFileInfo::exists(fileName) && !isInsideRoot(fileName)) {
+        qWarning("StaticFileController: path %s leads out of the document root",
+                 path.constData());
+        forbidden(response);
+        return;
+    }
+
+    QFile file(fileName);
+    if (file.open(QIODevice::ReadOnly)) {
+        setContentType(QString::fromUtf8(filePath), response);
+        response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
+        if (file.size() <= m_maxCachedFileSize) {
+            auto *entry = new CacheEntry;
+            while (!file.atEnd() && file.error() == QFile::NoError) {
+                const QByteArray buffer = file.read(65536);
+                if (buffer.isEmpty())
+                    break;
+                response.write(buffer);
+                entry->document.append(buffer);
+            }
+            entry->created = now;
+            entry->filename = filePath;
+            QMutexLocker locker(&m_mutex);
+            m_cache.insert(key, entry, entry->document.size());
+        } else {
+            while (!file.atEnd() && file.error() == QFile::NoError) {
+                const QByteArray buffer = file.read(65536);
+                if (buffer.isEmpty())
+                    break;
+                response.write(buffer);
+            }
+        }
+        file.close();
+    } else if (file.exists()) {
+        qWarning("StaticFileController: Cannot open existing file %s for reading",
+                 qPrintable(QFileInfo(file).absoluteFilePath()));
+        forbidden(response);
+    } else {
+        response.setStatus(404, "not found");
+        response.write("404 not found", true);
+    }
+}
+
+bool StaticFileController::isInsideRoot(const QString &fileName) const
+{
+    // Resource paths cannot be reached through links; "/.." is refused before this.
+    if (m_docroot.startsWith(":/") || m_docroot.startsWith("qrc://"))
+        return true;
+    if (m_canonicalRoot.isEmpty())
+        return false;
+    const QString canonical = QFileInfo(fileName).canonicalFilePath();
+    return canonical == m_canonicalRoot || canonical.startsWith(m_canonicalRoot + '/')
+        || (m_canonicalRoot == "/" && canonical.startsWith('/'));
+}
+
+void StaticFileController::forbidden(HttpResponse &response) const
+{
+    response.setStatus(403, "forbidden");
+    response.write("403 forbidden", true);
+}
+
+void StaticFileController::setContentType(const QString &fileName, HttpResponse &response) const
+{
+    if (fileName.endsWith(".png"))
+        response.setHeader("Content-Type", "image/png");
+    else if (fileName.endsWith(".jpg"))
+        response.setHeader("Content-Type", "image/jpeg");
+    else if (fileName.endsWith(".gif"))
+        response.setHeader("Content-Type", "image/gif");
+    else if (fileName.endsWith(".pdf"))
+        response.setHeader("Content-Type", "application/pdf");
+    else if (fileName.endsWith(".txt"))
+        response.setHeader("Content-Type", "text/plain; charset=" + m_encoding.toUtf8());
+    else if (fileName.endsWith(".html") || fileName.endsWith(".htm"))
+        response.setHeader("Content-Type", "text/html; charset=" + m_encoding.toUtf8());
+    else if (fileName.endsWith(".css"))
+        response.setHeader("Content-Type", "text/css");
+    else if (fileName.endsWith(".js"))
+        response.setHeader("Content-Type", "text/javascript");
+}

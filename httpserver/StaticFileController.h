@@ -1,0 +1,44 @@
+#pragma once
+
+#include "HttpRequestHandler.h"
+
+#include <QByteArray>
+#include <QCache>
+#include <QMutex>
+#include <QString>
+
+class QSettings;
+
+// Serves the files under the document root, keeping recently served small files in memory.
+// Runs on many connection threads at once; the cache is guarded by its mutex.
+class StaticFileController : public HttpRequestHandler
+{
+    Q_OBJECT
+public:
+    StaticFileController(QSettings *settings, QObject *parent = nullptr);
+    ~StaticFileController() override;
+
+    void service(HttpRequest &request, HttpResponse &response) override;
+    // Sets "Content-Type" from the suffix of the name, case-sensitively; no match sets nothing.
+    void setContentType(const QString &fileName, HttpResponse &response) const;
+
+private:
+    struct CacheEntry
+    {
+        QByteArray document;
+        qint64 created = 0;
+        QByteArray filename;
+    };
+
+    bool isInsideRoot(const QString &fileName) const;
+    void forbidden(HttpResponse &response) const;
+
+    QString m_encoding;
+    QString m_docroot;
+    QString m_canonicalRoot;
+    int m_maxAge = 60000;
+    int m_cacheTimeout = 60000;
+    int m_maxCachedFileSize = 65536;
+    QCache<QString, CacheEntry> m_cache;
+    QMutex m_mutex;
+};

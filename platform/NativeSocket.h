@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The two socket calls that Qt's sockets do not offer, for the HTTP server's refusals: a
+// half-close, so that a client sees the end of a refusal reply while the server still reads
+// (and discards) what the client keeps sending, and closing a descriptor that no Qt socket took.
+class NativeSocket
+{
+public:
+    // Ends the sending direction of the connection (the peer reads end-of-file after the data
+    // already sent); the receiving direction stays open. False when the system refused it.
+    static bool shutdownWrite(qintptr descriptor);
+    // Closes a descriptor that is owned by nobody else.
+    static void closeDescriptor(qintptr descriptor);
+};

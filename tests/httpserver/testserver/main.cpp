@@ -1,0 +1,55 @@
+// Runs the HTTP server on the settings of one config.ini (groups "listener" and "docroot") and
+// prints "READY <port>" once it listens. A line "quit" (or the end of standard input) stops the
+// server and prints "STOPPED". Options: --quiet leaves out the per-request log lines.
+#include "HttpListener.h"
+#include "StaticFileController.h"
+#include "TestRequestHandler.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QSettings>
+#include <QSocketNotifier>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: http_test_server config.ini [--quiet]\n");
+        return 2;
+    }
+    const bool quiet = args.contains(QStringLiteral("--quiet"));
+    if (quiet)
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+
+    QSettings docrootSettings(args.at(1), QSettings::IniFormat);
+    docrootSettings.beginGroup(QStringLiteral("docroot"));
+    StaticFileController staticFiles(&docrootSettings);
+    TestRequestHandler handler(&staticFiles, !quiet);
+
+    QSettings listenerSettings(args.at(1), QSettings::IniFormat);
+    listenerSettings.beginGroup(QStringLiteral("listener"));
+    auto *listener = new HttpListener(&listenerSettings, &handler);
+    if (!listener->isListening())
+        return 1;
+    std::printf("READY %u\n", listener->serverPort());
+    std::fflush(stdout);
+
+    // The end of standard input (the test closing it) stops the server the orderly way.
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&]() {
+        char buffer[256];
+        if (std::fgets(buffer, sizeof buffer, stdin) == nullptr || QByteArray(buffer).startsWith("quit"))
+            app.quit();
+    });
+    const int code = app.exec();
+    delete listener;
+    std::printf("STOPPED\n");
+    std::fflush(stdout);
+    // Kept alive after the orderly stop until the next line or the end of the input, so that a
+    // test can still look at what the process holds open.
+    app.exec();
+    return code;
+}
