@@ -5,12 +5,16 @@
 
 #include "ConfigManager.h"
 #include "Database.h"
+#include "ReadBuffer.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QVariant>
 #include <QtTest>
+
+#include <memory>
 
 class AcqTestDatabase
 {
@@ -104,6 +108,46 @@ public:
         return sql;
     }
 
+    // A value buffer over the active devices' parameters, as polling start builds it.
+    static std::unique_ptr<ReadBuffer> makeBuffer()
+    {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        if (!query.exec(parameterQuery()))
+            return nullptr;
+        return std::make_unique<ReadBuffer>(query, nullptr);
+    }
+
 private:
     QTemporaryDir m_dir;
+};
+
+// Holds a buffer's lock from another thread, as a busy reader would, until it goes away.
+class BufferLockHolder
+{
+public:
+    explicit BufferLockHolder(BufferInterface *buffer)
+        : m_thread(QThread::create([this, buffer] {
+              if (!buffer->tryLock())
+                  return;
+              m_held = 1;
+              while (m_release.loadAcquire() == 0)
+                  QThread::msleep(5);
+              buffer->unlock();
+          }))
+    {
+        m_thread->start();
+    }
+    ~BufferLockHolder() { release(); }
+    bool held() const { return m_held.loadAcquire() == 1; }
+    bool release()
+    {
+        m_release = 1;
+        return m_thread->wait(5000);
+    }
+
+private:
+    QAtomicInt m_held = 0;
+    QAtomicInt m_release = 0;
+    std::unique_ptr<QThread> m_thread;
 };

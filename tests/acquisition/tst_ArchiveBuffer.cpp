@@ -34,14 +34,7 @@ class tst_ArchiveBuffer : public QObject
 private:
     AcqTestDatabase m_db;
 
-    static std::unique_ptr<ReadBuffer> makeBuffer()
-    {
-        Database scope;
-        QSqlQuery query(scope.handle());
-        if (!query.exec(AcqTestDatabase::parameterQuery()))
-            return nullptr;
-        return std::make_unique<ReadBuffer>(query, nullptr);
-    }
+    static std::unique_ptr<ReadBuffer> makeBuffer() { return AcqTestDatabase::makeBuffer(); }
 
     static QStringList archivedTimes()
     {
@@ -210,23 +203,11 @@ private slots:
         QVERIFY(buffer->tryLock());
         buffer->storeValue(1, 102, 7.0, at("12:00:00.000"), 0, 0, false);
         buffer->unlock();
-        QAtomicInt release = 0;
-        QAtomicInt held = 0;
-        QThread *line = QThread::create([&] {
-            if (!buffer->tryLock())
-                return;
-            held = 1;
-            while (release.loadAcquire() == 0)
-                QThread::msleep(5);
-            buffer->unlock();
-        });
-        line->start();
-        QTRY_VERIFY(held.loadAcquire() == 1);
+        BufferLockHolder line(buffer.get());
+        QTRY_VERIFY(line.held());
         QVERIFY(!buffer->flushArchive()); // the lock is not had: the rows stay pending
         QCOMPARE(buffer->archiveBuffer()->pendingCount(), 1);
-        release = 1;
-        QVERIFY(line->wait(5000));
-        delete line;
+        QVERIFY(line.release());
         QVERIFY(buffer->flushArchive());
         QCOMPARE(AcqTestDatabase::archiveCount(), 1);
     }

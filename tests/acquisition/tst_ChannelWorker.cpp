@@ -379,23 +379,10 @@ private slots:
         const int acceptedAtStart = m_forwarder->accepted.loadAcquire() + 2;
         ChannelWorker *worker = start(tcp(1, m_forwarder->port), plan({block(kDevA, 0, 2), block(kDevA, 2, 2)}));
         QTRY_COMPARE(m_forwarder->accepted.loadAcquire(), acceptedAtStart);
-        QAtomicInt held = 0;
-        QAtomicInt release = 0;
-        ReadBuffer *buffer = m_buffer.get();
-        QThread *holder = QThread::create([&] {
-            if (!buffer->tryLock())
-                return;
-            held = 1;
-            while (release.loadAcquire() == 0)
-                QThread::msleep(5);
-            buffer->unlock();
-        });
-        holder->start();
-        QTRY_VERIFY(held.loadAcquire() == 1);
+        BufferLockHolder holder(m_buffer.get());
+        QTRY_VERIFY(holder.held());
         QVERIFY(pass(worker, 5000));
-        release = 1;
-        QVERIFY(holder->wait(5000));
-        delete holder;
+        QVERIFY(holder.release());
         // Both requests went through the first connection: a reconnect after the first block
         // would have been accepted before the second request could pass.
         QCOMPARE(requests(kUnitA), 2);

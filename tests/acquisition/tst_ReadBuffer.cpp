@@ -17,14 +17,7 @@ class tst_ReadBuffer : public QObject
 private:
     AcqTestDatabase m_db;
 
-    static std::unique_ptr<ReadBuffer> makeBuffer()
-    {
-        Database scope;
-        QSqlQuery query(scope.handle());
-        if (!query.exec(AcqTestDatabase::parameterQuery()))
-            return nullptr;
-        return std::make_unique<ReadBuffer>(query, nullptr);
-    }
+    static std::unique_ptr<ReadBuffer> makeBuffer() { return AcqTestDatabase::makeBuffer(); }
 
     // The raw text of one member of the document, e.g. "{\"time\":...}".
     static QByteArray member(const QByteArray &json, int id)
