@@ -117,7 +117,7 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
             out.append(data);
         }
     }
-    if (!out.isEmpty())
+    if (!out.isEmpty() || !m_heldOutput.isEmpty())
         writeToSocket(out);
 
     if (lastPart) {
@@ -126,6 +126,14 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
             m_socket->disconnectFromHost();
         m_sentLastPart = true;
     }
+}
+
+void HttpResponse::writePieceAndEnd(const QByteArray &data)
+{
+    m_holdOutput = true;
+    write(data, false);
+    m_holdOutput = false;
+    write(QByteArray(), true);
 }
 
 void HttpResponse::writeStream(const QByteArray &data, bool lastPart)
@@ -159,10 +167,19 @@ void HttpResponse::setWriteTimeout(int milliseconds) { m_writeTimeout = millisec
 
 bool HttpResponse::hasWriteFailed() const { return m_failed; }
 
-bool HttpResponse::writeToSocket(const QByteArray &data)
+bool HttpResponse::writeToSocket(const QByteArray &piece)
 {
     if (m_failed || !m_socket->isOpen())
         return false;
+    if (m_holdOutput) {
+        m_heldOutput.append(piece);
+        return true;
+    }
+    QByteArray data = piece;
+    if (!m_heldOutput.isEmpty()) {
+        data = m_heldOutput.append(piece);
+        m_heldOutput.clear();
+    }
     qint64 done = 0;
     while (done < data.size()) {
         const qint64 accepted = m_socket->write(data.constData() + done, data.size() - done);
@@ -172,8 +189,11 @@ bool HttpResponse::writeToSocket(const QByteArray &data)
         }
         done += accepted;
     }
-    // Waiting here keeps at most one piece queued in the socket, and the bound frees the thread
-    // from a peer that has stopped reading.
+    // Handed to the system at once: the socket would otherwise wait in poll() for the right to
+    // write, although the send buffer nearly always has room. Waiting only for what it did not
+    // take keeps at most one piece queued, and the bound frees the thread from a peer that has
+    // stopped reading.
+    m_socket->flush();
     while (m_socket->bytesToWrite() > 0) {
         if (!m_socket->waitForBytesWritten(m_writeTimeout)) {
             fail();

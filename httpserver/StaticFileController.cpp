@@ -48,7 +48,8 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
             m_mutex.unlock();
             setContentType(QString::fromUtf8(filename), response);
             response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
-            response.write(document);
+            // The whole document in one write, framed as before: a piece and the end of the reply.
+            response.writePieceAndEnd(document);
             return;
         }
     }
