@@ -113,13 +113,30 @@ void HttpRequest::refuse(int code)
 bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
 {
     // The one byte beyond the limit lets an overlong line push the count past it.
-    const qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
-    // readLine(n) keeps one place for a terminating zero and so gives at most n - 1 bytes.
-    QByteArray piece = socket->readLine(room + 1);
-    if (piece.isEmpty())
-        piece = socket->read(1);
-    m_currentSize += piece.size();
-    m_lineBuffer.append(piece);
+    qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
+    // Read through a small buffer on the stack: readLine(n) into a QByteArray would allocate n
+    // bytes, the whole request limit, for every line. readLine(buffer, n) keeps one place for
+    // a terminating zero and so gives at most n - 1 bytes.
+    char buffer[1024];
+    bool taken = false;
+    while (room > 0) {
+        const qint64 got = socket->readLine(buffer, qMin<qint64>(room, sizeof buffer - 1) + 1);
+        if (got <= 0)
+            break;
+        taken = true;
+        room -= got;
+        m_currentSize += got;
+        m_lineBuffer.append(buffer, static_cast<int>(got));
+        if (buffer[got - 1] == '\n')
+            break;
+    }
+    if (!taken) {
+        char byte = 0;
+        if (socket->getChar(&byte)) {
+            ++m_currentSize;
+            m_lineBuffer.append(byte);
+        }
+    }
     // Only LF ends a line: a CR whose LF is still in flight must not end the line, or the LF
     // would come through as an empty line and end the header block early.
     if (!m_lineBuffer.endsWith('\n'))

@@ -17,6 +17,12 @@ bool isHeaderSafe(const QByteArray &text)
     return true;
 }
 
+// Header names looked up for every reply, built once: a literal would become a new QByteArray,
+// with an allocation, at each look-up.
+const QByteArray g_connection = QByteArrayLiteral("Connection");
+const QByteArray g_contentLength = QByteArrayLiteral("Content-Length");
+const QByteArray g_transferEncoding = QByteArrayLiteral("Transfer-Encoding");
+
 } // namespace
 
 HttpResponse::HttpResponse(QTcpSocket *socket) : m_socket(socket) {}
@@ -83,21 +89,21 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
         return;
     QByteArray out;
     if (!m_sentHeaders) {
-        const QByteArray connection = m_headers.value("Connection");
+        const QByteArray connection = m_headers.value(g_connection);
         if (!m_chunkingAllowed) {
-            const QByteArray encoding = m_headers.value("Transfer-Encoding");
+            const QByteArray encoding = m_headers.value(g_transferEncoding);
             if (encoding == "chunked" || encoding == "Chunked")
-                m_headers.remove("Transfer-Encoding");
+                m_headers.remove(g_transferEncoding);
         }
-        if (!m_headers.contains("Content-Length") && !m_headers.contains("Transfer-Encoding")
+        if (!m_headers.contains(g_contentLength) && !m_headers.contains(g_transferEncoding)
             && connection != "close" && connection != "Close") {
             if (lastPart)
-                m_headers.insert("Content-Length", QByteArray::number(data.size()));
+                m_headers.insert(g_contentLength, QByteArray::number(data.size()));
             else if (m_chunkingAllowed)
-                m_headers.insert("Transfer-Encoding", "chunked");
+                m_headers.insert(g_transferEncoding, QByteArrayLiteral("chunked"));
             // Otherwise the end of the connection ends the body.
         }
-        const QByteArray encoding = m_headers.value("Transfer-Encoding");
+        const QByteArray encoding = m_headers.value(g_transferEncoding);
         m_chunked = encoding == "chunked" || encoding == "Chunked";
         // The header block travels with the first piece: written alone it would wait for the
         // peer's delayed acknowledgement before the body may follow.
@@ -121,7 +127,7 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
         writeToSocket(out);
 
     if (lastPart) {
-        if (!m_chunked && !m_headers.contains("Content-Length") && !m_failed
+        if (!m_chunked && !m_headers.contains(g_contentLength) && !m_failed
             && m_socket->state() != QAbstractSocket::UnconnectedState)
             m_socket->disconnectFromHost();
         m_sentLastPart = true;

@@ -26,6 +26,8 @@ StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
     m_maxCachedFileSize = settings->value("maxCachedFileSize", "65536").toInt();
     m_cache.setMaxCost(settings->value("cacheSize", "1000000").toInt());
     m_cacheTimeout = settings->value("cacheTime", "60000").toInt();
+    m_cacheControl = "max-age=" + QByteArray::number(m_maxAge / 1000);
+    m_textCharset = "; charset=" + m_encoding.toUtf8();
 }
 
 StaticFileController::~StaticFileController()
@@ -47,7 +49,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
             const QByteArray filename = entry->filename;
             m_mutex.unlock();
             setContentType(QString::fromUtf8(filename), response);
-            response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
+            response.setHeader("Cache-Control", m_cacheControl);
             // The whole document in one write, framed as before: a piece and the end of the reply.
             response.writePieceAndEnd(document);
             return;
@@ -86,7 +88,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     QFile file(fileName);
     if (file.open(QIODevice::ReadOnly)) {
         setContentType(QString::fromUtf8(filePath), response);
-        response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
+        response.setHeader("Cache-Control", m_cacheControl);
         if (file.size() <= m_maxCachedFileSize) {
             auto *entry = new CacheEntry;
             while (!file.atEnd() && file.error() == QFile::NoError) {
@@ -139,20 +141,22 @@ void StaticFileController::forbidden(HttpResponse &response) const
 
 void StaticFileController::setContentType(const QString &fileName, HttpResponse &response) const
 {
-    if (fileName.endsWith(".png"))
+    // Latin-1 suffixes: a plain literal would be turned into a QString, with an allocation, for
+    // each comparison of each request.
+    if (fileName.endsWith(QLatin1String(".png")))
         response.setHeader("Content-Type", "image/png");
-    else if (fileName.endsWith(".jpg"))
+    else if (fileName.endsWith(QLatin1String(".jpg")))
         response.setHeader("Content-Type", "image/jpeg");
-    else if (fileName.endsWith(".gif"))
+    else if (fileName.endsWith(QLatin1String(".gif")))
         response.setHeader("Content-Type", "image/gif");
-    else if (fileName.endsWith(".pdf"))
+    else if (fileName.endsWith(QLatin1String(".pdf")))
         response.setHeader("Content-Type", "application/pdf");
-    else if (fileName.endsWith(".txt"))
-        response.setHeader("Content-Type", "text/plain; charset=" + m_encoding.toUtf8());
-    else if (fileName.endsWith(".html") || fileName.endsWith(".htm"))
-        response.setHeader("Content-Type", "text/html; charset=" + m_encoding.toUtf8());
-    else if (fileName.endsWith(".css"))
+    else if (fileName.endsWith(QLatin1String(".txt")))
+        response.setHeader("Content-Type", "text/plain" + m_textCharset);
+    else if (fileName.endsWith(QLatin1String(".html")) || fileName.endsWith(QLatin1String(".htm")))
+        response.setHeader("Content-Type", "text/html" + m_textCharset);
+    else if (fileName.endsWith(QLatin1String(".css")))
         response.setHeader("Content-Type", "text/css");
-    else if (fileName.endsWith(".js"))
+    else if (fileName.endsWith(QLatin1String(".js")))
         response.setHeader("Content-Type", "text/javascript");
 }

@@ -34,6 +34,9 @@ private:
     void forbidden(HttpResponse &response) const;
 
     QString m_encoding;
+    // Built once from the settings instead of for every reply.
+    QByteArray m_cacheControl;
+    QByteArray m_textCharset;
     QString m_docroot;
     QString m_canonicalRoot;
     int m_maxAge = 60000;
