@@ -24,8 +24,15 @@ bool isFramingHeader(const QByteArray &name)
     return false;
 }
 
+// Names looked up for every request, built once rather than as a new QByteArray each time.
+const QByteArray g_contentType = QByteArrayLiteral("Content-Type");
+const QByteArray g_connection = QByteArrayLiteral("Connection");
+const QByteArray g_cookie = QByteArrayLiteral("Cookie");
+
 bool hasToken(const QByteArray &value, const char *token)
 {
+    if (value.isEmpty())
+        return false;
     for (const QByteArray &part : value.split(',')) {
         if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
             return true;
@@ -207,7 +214,7 @@ void HttpRequest::finishHeaders()
         return;
     }
 
-    const QByteArray contentType = findFramingHeader("Content-Type");
+    const QByteArray contentType = findFramingHeader(g_contentType);
     if (contentType.startsWith("multipart/form-data")) {
         const int at = contentType.indexOf("boundary=");
         if (at >= 0)
@@ -388,7 +395,7 @@ void HttpRequest::decodeRequestParams()
         rawParameters = m_path.mid(question + 1);
         m_path = m_path.left(question);
     }
-    const QByteArray contentType = findFramingHeader("Content-Type");
+    const QByteArray contentType = findFramingHeader(g_contentType);
     if (!m_body.isEmpty()
         && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
         if (!rawParameters.isEmpty())
@@ -410,7 +417,9 @@ void HttpRequest::decodeRequestParams()
 
 void HttpRequest::extractCookies()
 {
-    for (const QByteArray &header : m_headers.values("Cookie")) {
+    if (!m_headers.contains(g_cookie))
+        return;
+    for (const QByteArray &header : m_headers.values(g_cookie)) {
         for (const QByteArray &part : HttpCookie::splitParts(header)) {
             const int equals = part.indexOf('=');
             if (equals >= 0)
@@ -419,7 +428,7 @@ void HttpRequest::extractCookies()
                 m_cookies.insert(part.trimmed(), QByteArray());
         }
     }
-    m_headers.remove("Cookie");
+    m_headers.remove(g_cookie);
 }
 
 QByteArray HttpRequest::findFramingHeader(const QByteArray &name) const
@@ -471,7 +480,7 @@ QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &fieldName) const
 
 bool HttpRequest::closeAfterReply() const
 {
-    const QByteArray connection = findFramingHeader("Connection");
+    const QByteArray connection = findFramingHeader(g_connection);
     if (hasToken(connection, "close"))
         return true;
     return isHttp10() && !hasToken(connection, "keep-alive");
@@ -484,6 +493,9 @@ bool HttpRequest::isHttp10() const
 
 QByteArray HttpRequest::urlDecode(const QByteArray &source)
 {
+    // Most paths and values hold nothing to decode and are passed on without a copy.
+    if (!source.contains('+') && !source.contains('%'))
+        return source;
     QByteArray buffer(source);
     buffer.replace('+', ' ');
     int percent = buffer.indexOf('%');
