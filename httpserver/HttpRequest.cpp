@@ -2,12 +2,21 @@
 
 #include <QDir>
 #include <QIODevice>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QtDebug>
 
 #include <limits>
 
 namespace {
+
+// qDebug builds its text before it asks whether debug lines are shown; these lines come with
+// requests, so the question goes first.
+bool debugShown()
+{
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return category && category->isDebugEnabled();
+}
 
 // The headers that decide how the bytes of a connection are cut into requests. A client or a
 // proxy may write them in any letter case; reading them case-sensitively would let a body be
@@ -291,7 +300,8 @@ void HttpRequest::readBody(QIODevice *socket)
 
 void HttpRequest::parseMultiPartFile()
 {
-    qDebug("HttpRequest: parsing multipart temp file");
+    if (debugShown())
+        qDebug("HttpRequest: parsing multipart temp file");
     QTemporaryFile &body = *m_tempFile;
     // readLine(n) gives at most n - 1 bytes: lines of up to 65536 bytes.
     body.seek(0);
@@ -308,7 +318,8 @@ void HttpRequest::parseMultiPartFile()
             if (!line.startsWith("Content-Disposition:"))
                 continue;
             if (!line.contains("form-data")) {
-                qDebug("HttpRequest: ignoring unsupported content part %s", line.constData());
+                if (debugShown())
+                    qDebug("HttpRequest: ignoring unsupported content part %s", line.constData());
                 continue;
             }
             int start = line.indexOf(" name=\"");
@@ -368,17 +379,20 @@ void HttpRequest::parseMultiPartFile()
             upload->flush();
             upload->seek(0);
             m_parameters.insert(fieldName, fileName);
-            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
-                   fileName.constData());
+            if (debugShown())
+                qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                       fileName.constData());
             // A repeated field name keeps the later file; the earlier one leaves the disk now.
             delete m_uploadedFiles.take(fieldName);
             m_uploadedFiles.insert(fieldName, upload);
-            qDebug("HttpRequest: uploaded file size is %lli", upload->size());
+            if (debugShown())
+                qDebug("HttpRequest: uploaded file size is %lli", upload->size());
         } else if (!fieldName.isEmpty()) {
             fieldValue.chop(lineEnd);
             m_parameters.insert(fieldName, fieldValue);
-            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
-                   fieldValue.constData());
+            if (debugShown())
+                qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                       fieldValue.constData());
         }
     }
     if (body.error() != QFile::NoError) {
