@@ -108,6 +108,8 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
         // The header block travels with the first piece: written alone it would wait for the
         // peer's delayed acknowledgement before the body may follow.
         out = headerBlock();
+        // Room for the piece and its chunk framing, so that appending it moves nothing.
+        out.reserve(out.size() + data.size() + 32);
         m_sentHeaders = true;
     }
 

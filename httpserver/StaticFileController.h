@@ -27,9 +27,11 @@ private:
     {
         QByteArray document;
         qint64 created = 0;
-        QByteArray filename;
+        // Taken from the name when the entry is made, not for every reply.
+        QByteArray contentType;
     };
 
+    QByteArray contentTypeOf(const QString &fileName) const;
     bool isInsideRoot(const QString &fileName) const;
     void forbidden(HttpResponse &response) const;
 
