@@ -42,6 +42,7 @@ HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHan
     connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnectionHandler::disconnected);
     connect(&m_readTimer, &QTimer::timeout, this, &HttpConnectionHandler::readTimeout);
     m_readTimer.setSingleShot(true);
+    m_timerClock.start();
     start();
 }
 
@@ -110,7 +111,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
     // TLS socket's mode, without it the next handshake would be refused as "non-plain".
     m_socket->connectToHost(QString(), 0, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     m_socket->abort();
-    m_readTimer.stop();
+    stopReadTimer();
     delete m_currentRequest;
     m_currentRequest = nullptr;
     m_draining = false;
@@ -136,11 +137,37 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         qDebug("HttpConnectionHandler (%p): Starting encryption", static_cast<void *>(this));
         static_cast<QSslSocket *>(m_socket)->startServerEncryption();
     }
-    m_readTimer.start(m_readTimeout);
+    armReadTimer(m_readTimeout);
+}
+
+void HttpConnectionHandler::armReadTimer(int timeoutMs)
+{
+    m_readDeadline = m_timerClock.elapsed() + timeoutMs;
+    // Restarting the timer for every request costs a timer id and a place in the event loop's
+    // list each time; a timer that fires no later than the new deadline is left running, and
+    // is set again for the rest of the time when it fires.
+    if (!m_readTimer.isActive() || m_readTimer.remainingTime() > timeoutMs)
+        m_readTimer.start(timeoutMs);
+}
+
+void HttpConnectionHandler::disarmReadTimer() { m_readDeadline = -1; }
+
+void HttpConnectionHandler::stopReadTimer()
+{
+    m_readTimer.stop();
+    m_readDeadline = -1;
 }
 
 void HttpConnectionHandler::readTimeout()
 {
+    if (m_readDeadline < 0)
+        return;
+    const qint64 left = m_readDeadline - m_timerClock.elapsed();
+    if (left > 0) {
+        m_readTimer.start(static_cast<int>(left));
+        return;
+    }
+    m_readDeadline = -1;
     if (m_draining || m_socket->state() == QAbstractSocket::ClosingState) {
         m_socket->abort();
     } else {
@@ -149,7 +176,7 @@ void HttpConnectionHandler::readTimeout()
         // A close waits for the output to go out; a client that reads nothing gets one more
         // period, then the connection is cut.
         if (m_socket->state() == QAbstractSocket::ClosingState)
-            m_readTimer.start(m_readTimeout);
+            armReadTimer(m_readTimeout);
     }
     delete m_currentRequest;
     m_currentRequest = nullptr;
@@ -180,7 +207,7 @@ void HttpConnectionHandler::read()
                 // Each piece of the body earns a new read time-out, up to the request's deadline.
                 const qint64 timeout = m_readTimeout;
                 const qint64 left = timeout * g_requestDeadlineFactor - m_requestClock.elapsed();
-                m_readTimer.start(static_cast<int>(qBound<qint64>(0, left, timeout)));
+                armReadTimer(static_cast<int>(qBound<qint64>(0, left, timeout)));
             }
         }
         const HttpRequest::RequestStatus status = m_currentRequest->getStatus();
@@ -202,7 +229,7 @@ void HttpConnectionHandler::read()
 
 void HttpConnectionHandler::serveRequest()
 {
-    m_readTimer.stop();
+    disarmReadTimer();
     const bool close = m_currentRequest->closeAfterReply();
     bool failed = false;
     {
@@ -230,7 +257,7 @@ void HttpConnectionHandler::serveRequest()
     }
     if (m_socket->state() == QAbstractSocket::ClosingState) {
         // The reply ended the connection itself; the read time-out cuts a close that hangs.
-        m_readTimer.start(m_readTimeout);
+        armReadTimer(m_readTimeout);
         return;
     }
     if (m_socket->state() != QAbstractSocket::ConnectedState)
@@ -238,7 +265,7 @@ void HttpConnectionHandler::serveRequest()
     if (close)
         closeAfterReply();
     else
-        m_readTimer.start(m_readTimeout);
+        armReadTimer(m_readTimeout);
 }
 
 bool HttpConnectionHandler::flushWithin(int timeoutMs)
@@ -256,7 +283,7 @@ bool HttpConnectionHandler::flushWithin(int timeoutMs)
 
 void HttpConnectionHandler::refuse(const QByteArray &reply)
 {
-    m_readTimer.stop();
+    disarmReadTimer();
     m_socket->write(reply);
     closeAfterReply();
 }
@@ -272,7 +299,7 @@ void HttpConnectionHandler::closeAfterReply()
         // TLS has its own orderly end (close_notify), which a half-closed descriptor would cut.
         m_socket->disconnectFromHost();
         if (m_socket->state() == QAbstractSocket::ClosingState)
-            m_readTimer.start(qMin(timeout, g_drainLimitMs));
+            armReadTimer(qMin(timeout, g_drainLimitMs));
         return;
     }
     // Half-close: the client reads the reply and then the end of the stream, while the bytes it
@@ -284,7 +311,7 @@ void HttpConnectionHandler::closeAfterReply()
     m_draining = true;
     m_drainedBytes = 0;
     m_socket->readAll();
-    m_readTimer.start(qMin(timeout, g_drainLimitMs));
+    armReadTimer(qMin(timeout, g_drainLimitMs));
 }
 
 void HttpConnectionHandler::disconnected()
@@ -304,7 +331,7 @@ void HttpConnectionHandler::becomeIdle()
         return;
     m_active = false;
     m_socket->close();
-    m_readTimer.stop();
+    stopReadTimer();
     m_draining = false;
     // A request still being read (an upload cut off) goes now, with its temporary files.
     delete m_currentRequest;

@@ -56,6 +56,11 @@ private:
     void refuse(const QByteArray &reply);
     void closeAfterReply();
     void becomeIdle();
+    // The read time-out ends at m_readDeadline; disarming only clears the deadline, and a
+    // timer that fires without one does nothing.
+    void armReadTimer(int timeoutMs);
+    void disarmReadTimer();
+    void stopReadTimer();
 
     // Shared with the pool and the other handlers: read only under HttpRequest::settingsLock().
     QSettings *m_settings;
@@ -65,6 +70,8 @@ private:
     HttpRequestHandler *m_requestHandler;
     QTcpSocket *m_socket = nullptr;
     QTimer m_readTimer;
+    QElapsedTimer m_timerClock;
+    qint64 m_readDeadline = -1;
     HttpRequest *m_currentRequest = nullptr;
     QAtomicInt m_busy{0};
     // Started with each request: the whole request must arrive within a bound, not only each piece.

@@ -2,12 +2,21 @@
 
 #include <QDir>
 #include <QIODevice>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QtDebug>
 
 #include <limits>
 
 namespace {
+
+// qDebug builds its text before it asks whether debug lines are shown; these lines come with
+// requests, so the question goes first.
+bool debugShown()
+{
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return category && category->isDebugEnabled();
+}
 
 // The headers that decide how the bytes of a connection are cut into requests. A client or a
 // proxy may write them in any letter case; reading them case-sensitively would let a body be
@@ -24,8 +33,15 @@ bool isFramingHeader(const QByteArray &name)
     return false;
 }
 
+// Names looked up for every request, built once rather than as a new QByteArray each time.
+const QByteArray g_contentType = QByteArrayLiteral("Content-Type");
+const QByteArray g_connection = QByteArrayLiteral("Connection");
+const QByteArray g_cookie = QByteArrayLiteral("Cookie");
+
 bool hasToken(const QByteArray &value, const char *token)
 {
+    if (value.isEmpty())
+        return false;
     for (const QByteArray &part : value.split(',')) {
         if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
             return true;
@@ -113,13 +129,30 @@ void HttpRequest::refuse(int code)
 bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
 {
     // The one byte beyond the limit lets an overlong line push the count past it.
-    const qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
-    // readLine(n) keeps one place for a terminating zero and so gives at most n - 1 bytes.
-    QByteArray piece = socket->readLine(room + 1);
-    if (piece.isEmpty())
-        piece = socket->read(1);
-    m_currentSize += piece.size();
-    m_lineBuffer.append(piece);
+    qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
+    // Read through a small buffer on the stack: readLine(n) into a QByteArray would allocate n
+    // bytes, the whole request limit, for every line. readLine(buffer, n) keeps one place for
+    // a terminating zero and so gives at most n - 1 bytes.
+    char buffer[1024];
+    bool taken = false;
+    while (room > 0) {
+        const qint64 got = socket->readLine(buffer, qMin<qint64>(room, sizeof buffer - 1) + 1);
+        if (got <= 0)
+            break;
+        taken = true;
+        room -= got;
+        m_currentSize += got;
+        m_lineBuffer.append(buffer, static_cast<int>(got));
+        if (buffer[got - 1] == '\n')
+            break;
+    }
+    if (!taken) {
+        char byte = 0;
+        if (socket->getChar(&byte)) {
+            ++m_currentSize;
+            m_lineBuffer.append(byte);
+        }
+    }
     // Only LF ends a line: a CR whose LF is still in flight must not end the line, or the LF
     // would come through as an empty line and end the header block early.
     if (!m_lineBuffer.endsWith('\n'))
@@ -190,7 +223,7 @@ void HttpRequest::finishHeaders()
         return;
     }
 
-    const QByteArray contentType = findFramingHeader("Content-Type");
+    const QByteArray contentType = findFramingHeader(g_contentType);
     if (contentType.startsWith("multipart/form-data")) {
         const int at = contentType.indexOf("boundary=");
         if (at >= 0)
@@ -267,7 +300,8 @@ void HttpRequest::readBody(QIODevice *socket)
 
 void HttpRequest::parseMultiPartFile()
 {
-    qDebug("HttpRequest: parsing multipart temp file");
+    if (debugShown())
+        qDebug("HttpRequest: parsing multipart temp file");
     QTemporaryFile &body = *m_tempFile;
     // readLine(n) gives at most n - 1 bytes: lines of up to 65536 bytes.
     body.seek(0);
@@ -284,7 +318,8 @@ void HttpRequest::parseMultiPartFile()
             if (!line.startsWith("Content-Disposition:"))
                 continue;
             if (!line.contains("form-data")) {
-                qDebug("HttpRequest: ignoring unsupported content part %s", line.constData());
+                if (debugShown())
+                    qDebug("HttpRequest: ignoring unsupported content part %s", line.constData());
                 continue;
             }
             int start = line.indexOf(" name=\"");
@@ -344,17 +379,20 @@ void HttpRequest::parseMultiPartFile()
             upload->flush();
             upload->seek(0);
             m_parameters.insert(fieldName, fileName);
-            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
-                   fileName.constData());
+            if (debugShown())
+                qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                       fileName.constData());
             // A repeated field name keeps the later file; the earlier one leaves the disk now.
             delete m_uploadedFiles.take(fieldName);
             m_uploadedFiles.insert(fieldName, upload);
-            qDebug("HttpRequest: uploaded file size is %lli", upload->size());
+            if (debugShown())
+                qDebug("HttpRequest: uploaded file size is %lli", upload->size());
         } else if (!fieldName.isEmpty()) {
             fieldValue.chop(lineEnd);
             m_parameters.insert(fieldName, fieldValue);
-            qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
-                   fieldValue.constData());
+            if (debugShown())
+                qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
+                       fieldValue.constData());
         }
     }
     if (body.error() != QFile::NoError) {
@@ -371,7 +409,7 @@ void HttpRequest::decodeRequestParams()
         rawParameters = m_path.mid(question + 1);
         m_path = m_path.left(question);
     }
-    const QByteArray contentType = findFramingHeader("Content-Type");
+    const QByteArray contentType = findFramingHeader(g_contentType);
     if (!m_body.isEmpty()
         && (contentType.isEmpty() || contentType.startsWith("application/x-www-form-urlencoded"))) {
         if (!rawParameters.isEmpty())
@@ -393,7 +431,9 @@ void HttpRequest::decodeRequestParams()
 
 void HttpRequest::extractCookies()
 {
-    for (const QByteArray &header : m_headers.values("Cookie")) {
+    if (!m_headers.contains(g_cookie))
+        return;
+    for (const QByteArray &header : m_headers.values(g_cookie)) {
         for (const QByteArray &part : HttpCookie::splitParts(header)) {
             const int equals = part.indexOf('=');
             if (equals >= 0)
@@ -402,7 +442,7 @@ void HttpRequest::extractCookies()
                 m_cookies.insert(part.trimmed(), QByteArray());
         }
     }
-    m_headers.remove("Cookie");
+    m_headers.remove(g_cookie);
 }
 
 QByteArray HttpRequest::findFramingHeader(const QByteArray &name) const
@@ -454,7 +494,7 @@ QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &fieldName) const
 
 bool HttpRequest::closeAfterReply() const
 {
-    const QByteArray connection = findFramingHeader("Connection");
+    const QByteArray connection = findFramingHeader(g_connection);
     if (hasToken(connection, "close"))
         return true;
     return isHttp10() && !hasToken(connection, "keep-alive");
@@ -467,6 +507,9 @@ bool HttpRequest::isHttp10() const
 
 QByteArray HttpRequest::urlDecode(const QByteArray &source)
 {
+    // Most paths and values hold nothing to decode and are passed on without a copy.
+    if (!source.contains('+') && !source.contains('%'))
+        return source;
     QByteArray buffer(source);
     buffer.replace('+', ' ');
     int percent = buffer.indexOf('%');

@@ -17,6 +17,12 @@ bool isHeaderSafe(const QByteArray &text)
     return true;
 }
 
+// Header names looked up for every reply, built once: a literal would become a new QByteArray,
+// with an allocation, at each look-up.
+const QByteArray g_connection = QByteArrayLiteral("Connection");
+const QByteArray g_contentLength = QByteArrayLiteral("Content-Length");
+const QByteArray g_transferEncoding = QByteArrayLiteral("Transfer-Encoding");
+
 } // namespace
 
 HttpResponse::HttpResponse(QTcpSocket *socket) : m_socket(socket) {}
@@ -83,25 +89,27 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
         return;
     QByteArray out;
     if (!m_sentHeaders) {
-        const QByteArray connection = m_headers.value("Connection");
+        const QByteArray connection = m_headers.value(g_connection);
         if (!m_chunkingAllowed) {
-            const QByteArray encoding = m_headers.value("Transfer-Encoding");
+            const QByteArray encoding = m_headers.value(g_transferEncoding);
             if (encoding == "chunked" || encoding == "Chunked")
-                m_headers.remove("Transfer-Encoding");
+                m_headers.remove(g_transferEncoding);
         }
-        if (!m_headers.contains("Content-Length") && !m_headers.contains("Transfer-Encoding")
+        if (!m_headers.contains(g_contentLength) && !m_headers.contains(g_transferEncoding)
             && connection != "close" && connection != "Close") {
             if (lastPart)
-                m_headers.insert("Content-Length", QByteArray::number(data.size()));
+                m_headers.insert(g_contentLength, QByteArray::number(data.size()));
             else if (m_chunkingAllowed)
-                m_headers.insert("Transfer-Encoding", "chunked");
+                m_headers.insert(g_transferEncoding, QByteArrayLiteral("chunked"));
             // Otherwise the end of the connection ends the body.
         }
-        const QByteArray encoding = m_headers.value("Transfer-Encoding");
+        const QByteArray encoding = m_headers.value(g_transferEncoding);
         m_chunked = encoding == "chunked" || encoding == "Chunked";
         // The header block travels with the first piece: written alone it would wait for the
         // peer's delayed acknowledgement before the body may follow.
         out = headerBlock();
+        // Room for the piece and its chunk framing, so that appending it moves nothing.
+        out.reserve(out.size() + data.size() + 32);
         m_sentHeaders = true;
     }
 
@@ -117,15 +125,23 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
             out.append(data);
         }
     }
-    if (!out.isEmpty())
+    if (!out.isEmpty() || !m_heldOutput.isEmpty())
         writeToSocket(out);
 
     if (lastPart) {
-        if (!m_chunked && !m_headers.contains("Content-Length") && !m_failed
+        if (!m_chunked && !m_headers.contains(g_contentLength) && !m_failed
             && m_socket->state() != QAbstractSocket::UnconnectedState)
             m_socket->disconnectFromHost();
         m_sentLastPart = true;
     }
+}
+
+void HttpResponse::writePieceAndEnd(const QByteArray &data)
+{
+    m_holdOutput = true;
+    write(data, false);
+    m_holdOutput = false;
+    write(QByteArray(), true);
 }
 
 void HttpResponse::writeStream(const QByteArray &data, bool lastPart)
@@ -159,10 +175,19 @@ void HttpResponse::setWriteTimeout(int milliseconds) { m_writeTimeout = millisec
 
 bool HttpResponse::hasWriteFailed() const { return m_failed; }
 
-bool HttpResponse::writeToSocket(const QByteArray &data)
+bool HttpResponse::writeToSocket(const QByteArray &piece)
 {
     if (m_failed || !m_socket->isOpen())
         return false;
+    if (m_holdOutput) {
+        m_heldOutput.append(piece);
+        return true;
+    }
+    QByteArray data = piece;
+    if (!m_heldOutput.isEmpty()) {
+        data = m_heldOutput.append(piece);
+        m_heldOutput.clear();
+    }
     qint64 done = 0;
     while (done < data.size()) {
         const qint64 accepted = m_socket->write(data.constData() + done, data.size() - done);
@@ -172,8 +197,11 @@ bool HttpResponse::writeToSocket(const QByteArray &data)
         }
         done += accepted;
     }
-    // Waiting here keeps at most one piece queued in the socket, and the bound frees the thread
-    // from a peer that has stopped reading.
+    // Handed to the system at once: the socket would otherwise wait in poll() for the right to
+    // write, although the send buffer nearly always has room. Waiting only for what it did not
+    // take keeps at most one piece queued, and the bound frees the thread from a peer that has
+    // stopped reading.
+    m_socket->flush();
     while (m_socket->bytesToWrite() > 0) {
         if (!m_socket->waitForBytesWritten(m_writeTimeout)) {
             fail();

@@ -32,6 +32,9 @@ public:
 
     // Writes one body part, the header block first if it has not gone out; lastPart ends the reply.
     void write(const QByteArray &data, bool lastPart = false);
+    // The same bytes as write(data) followed by write(QByteArray(), true), handed to the socket
+    // at once: for a body that is whole at hand but keeps the framing of a reply in parts.
+    void writePieceAndEnd(const QByteArray &data);
     // As write(), for long downloads in many parts: waits for the socket's pending output first.
     void writeStream(const QByteArray &data, bool lastPart = false);
     // A complete 303 "See Other" reply with "Location" set to url.
@@ -67,4 +70,7 @@ private:
     bool m_chunked = false;
     int m_writeTimeout = 10000;
     bool m_failed = false;
+    // Output kept back to go out with the next write, so that one reply costs one system call.
+    bool m_holdOutput = false;
+    QByteArray m_heldOutput;
 };

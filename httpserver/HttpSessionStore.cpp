@@ -5,8 +5,21 @@
 #include "HttpResponse.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QtDebug>
+
+namespace {
+
+// qDebug builds its text before it asks whether debug lines are shown; these lines come with
+// requests, so the question goes first.
+bool debugShown()
+{
+    const QLoggingCategory *category = QLoggingCategory::defaultCategory();
+    return category && category->isDebugEnabled();
+}
+
+} // namespace
 
 HttpSessionStore::HttpSessionStore(QSettings *settings, QObject *parent) : QObject(parent)
 {
@@ -41,7 +54,8 @@ QByteArray HttpSessionStore::getSessionId(HttpRequest &request, HttpResponse &re
     const bool fromResponse = own != cookies.constEnd() && !own.value().getValue().isEmpty();
     id = fromResponse ? own.value().getValue() : request.getCookie(m_cookieName);
     if (!id.isEmpty() && !m_sessions.contains(id)) {
-        qDebug("HttpSessionStore: received invalid session cookie with ID %s", id.constData());
+        if (debugShown())
+            qDebug("HttpSessionStore: received invalid session cookie with ID %s", id.constData());
         return QByteArray();
     }
     if (!id.isEmpty() && !fromResponse) {
@@ -70,7 +84,8 @@ HttpSession HttpSessionStore::getSession(HttpRequest &request, HttpResponse &res
     if (!allowCreate)
         return HttpSession();
     HttpSession session(true);
-    qDebug("HttpSessionStore: create new session with ID %s", session.getId().constData());
+    if (debugShown())
+        qDebug("HttpSessionStore: create new session with ID %s", session.getId().constData());
     m_sessions.insert(session.getId(), session);
     addPending(session.getId());
     setSessionCookie(response, session.getId());
@@ -95,8 +110,9 @@ HttpSession HttpSessionStore::renewSession(HttpSession session, HttpResponse &re
     m_sessions.insert(fresh.getId(), fresh);
     // The browser already holds a cookie of this store, so the new id is as good as claimed.
     setSessionCookie(response, fresh.getId());
-    qDebug("HttpSessionStore: session %s continues with ID %s", session.getId().constData(),
-           fresh.getId().constData());
+    if (debugShown())
+        qDebug("HttpSessionStore: session %s continues with ID %s", session.getId().constData(),
+               fresh.getId().constData());
     return fresh;
 }
 
@@ -119,8 +135,9 @@ void HttpSessionStore::addPending(const QByteArray &id)
     while (m_pending.size() > m_pendingLimit && !m_pendingOrder.isEmpty()) {
         const QByteArray oldest = m_pendingOrder.dequeue();
         if (m_pending.remove(oldest)) {
-            qDebug("HttpSessionStore: session %s dropped, its cookie never came back",
-                   oldest.constData());
+            if (debugShown())
+                qDebug("HttpSessionStore: session %s dropped, its cookie never came back",
+                       oldest.constData());
             m_sessions.remove(oldest);
         }
     }
@@ -142,7 +159,8 @@ void HttpSessionStore::timerEvent()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         if (now - it.value().getLastAccess() > m_expirationTime) {
-            qDebug("HttpSessionStore: session %s expired", it.key().constData());
+            if (debugShown())
+                qDebug("HttpSessionStore: session %s expired", it.key().constData());
             m_pending.remove(it.key());
             it = m_sessions.erase(it);
         } else {

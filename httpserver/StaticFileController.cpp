@@ -10,6 +10,12 @@
 #include <QSettings>
 #include <QtDebug>
 
+namespace {
+
+const QByteArray g_contentTypeName = QByteArrayLiteral("Content-Type");
+
+} // namespace
+
 StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
     : HttpRequestHandler(parent)
 {
@@ -26,6 +32,8 @@ StaticFileController::StaticFileController(QSettings *settings, QObject *parent)
     m_maxCachedFileSize = settings->value("maxCachedFileSize", "65536").toInt();
     m_cache.setMaxCost(settings->value("cacheSize", "1000000").toInt());
     m_cacheTimeout = settings->value("cacheTime", "60000").toInt();
+    m_cacheControl = "max-age=" + QByteArray::number(m_maxAge / 1000);
+    m_textCharset = "; charset=" + m_encoding.toUtf8();
 }
 
 StaticFileController::~StaticFileController()
@@ -44,11 +52,13 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     if (CacheEntry *entry = m_cache.object(key)) {
         if (m_cacheTimeout == 0 || entry->created > now - m_cacheTimeout) {
             const QByteArray document = entry->document;
-            const QByteArray filename = entry->filename;
+            const QByteArray contentType = entry->contentType;
             m_mutex.unlock();
-            setContentType(QString::fromUtf8(filename), response);
-            response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
-            response.write(document);
+            if (!contentType.isEmpty())
+                response.setHeader(g_contentTypeName, contentType);
+            response.setHeader("Cache-Control", m_cacheControl);
+            // The whole document in one write, framed as before: a piece and the end of the reply.
+            response.writePieceAndEnd(document);
             return;
         }
     }
@@ -85,7 +95,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     QFile file(fileName);
     if (file.open(QIODevice::ReadOnly)) {
         setContentType(QString::fromUtf8(filePath), response);
-        response.setHeader("Cache-Control", "max-age=" + QByteArray::number(m_maxAge / 1000));
+        response.setHeader("Cache-Control", m_cacheControl);
         if (file.size() <= m_maxCachedFileSize) {
             auto *entry = new CacheEntry;
             while (!file.atEnd() && file.error() == QFile::NoError) {
@@ -96,7 +106,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
                 entry->document.append(buffer);
             }
             entry->created = now;
-            entry->filename = filePath;
+            entry->contentType = contentTypeOf(QString::fromUtf8(filePath));
             QMutexLocker locker(&m_mutex);
             m_cache.insert(key, entry, entry->document.size());
         } else {
@@ -138,20 +148,30 @@ void StaticFileController::forbidden(HttpResponse &response) const
 
 void StaticFileController::setContentType(const QString &fileName, HttpResponse &response) const
 {
-    if (fileName.endsWith(".png"))
-        response.setHeader("Content-Type", "image/png");
-    else if (fileName.endsWith(".jpg"))
-        response.setHeader("Content-Type", "image/jpeg");
-    else if (fileName.endsWith(".gif"))
-        response.setHeader("Content-Type", "image/gif");
-    else if (fileName.endsWith(".pdf"))
-        response.setHeader("Content-Type", "application/pdf");
-    else if (fileName.endsWith(".txt"))
-        response.setHeader("Content-Type", "text/plain; charset=" + m_encoding.toUtf8());
-    else if (fileName.endsWith(".html") || fileName.endsWith(".htm"))
-        response.setHeader("Content-Type", "text/html; charset=" + m_encoding.toUtf8());
-    else if (fileName.endsWith(".css"))
-        response.setHeader("Content-Type", "text/css");
-    else if (fileName.endsWith(".js"))
-        response.setHeader("Content-Type", "text/javascript");
+    const QByteArray contentType = contentTypeOf(fileName);
+    if (!contentType.isEmpty())
+        response.setHeader(g_contentTypeName, contentType);
+}
+
+QByteArray StaticFileController::contentTypeOf(const QString &fileName) const
+{
+    // Latin-1 suffixes: a plain literal would be turned into a QString, with an allocation, for
+    // each comparison of each request.
+    if (fileName.endsWith(QLatin1String(".png")))
+        return QByteArrayLiteral("image/png");
+    if (fileName.endsWith(QLatin1String(".jpg")))
+        return QByteArrayLiteral("image/jpeg");
+    if (fileName.endsWith(QLatin1String(".gif")))
+        return QByteArrayLiteral("image/gif");
+    if (fileName.endsWith(QLatin1String(".pdf")))
+        return QByteArrayLiteral("application/pdf");
+    if (fileName.endsWith(QLatin1String(".txt")))
+        return "text/plain" + m_textCharset;
+    if (fileName.endsWith(QLatin1String(".html")) || fileName.endsWith(QLatin1String(".htm")))
+        return "text/html" + m_textCharset;
+    if (fileName.endsWith(QLatin1String(".css")))
+        return QByteArrayLiteral("text/css");
+    if (fileName.endsWith(QLatin1String(".js")))
+        return QByteArrayLiteral("text/javascript");
+    return QByteArray();
 }

@@ -27,13 +27,18 @@ private:
     {
         QByteArray document;
         qint64 created = 0;
-        QByteArray filename;
+        // Taken from the name when the entry is made, not for every reply.
+        QByteArray contentType;
     };
 
+    QByteArray contentTypeOf(const QString &fileName) const;
     bool isInsideRoot(const QString &fileName) const;
     void forbidden(HttpResponse &response) const;
 
     QString m_encoding;
+    // Built once from the settings instead of for every reply.
+    QByteArray m_cacheControl;
+    QByteArray m_textCharset;
     QString m_docroot;
     QString m_canonicalRoot;
     int m_maxAge = 60000;

@@ -91,6 +91,8 @@ private slots:
     void headerTravelsWithFirstPiece();
     void adaptedToRequest_data();
     void adaptedToRequest();
+    void pieceAndEndInOneWrite_data();
+    void pieceAndEndInOneWrite();
     void defaultHandlerAnswers501();
     void stalledReaderAbortsTheConnection_data();
     void stalledReaderAbortsTheConnection();
@@ -321,6 +323,66 @@ void tst_HttpResponse::adaptedToRequest()
     QTRY_COMPARE(pair.readAll(), wire);
     if (closes)
         QTRY_COMPARE(pair.client.state(), QAbstractSocket::UnconnectedState);
+}
+
+void tst_HttpResponse::pieceAndEndInOneWrite_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("HTTP/1.1 chunk and terminator")
+        << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray("hello")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n") << false;
+    QTest::newRow("HTTP/1.1 empty body")
+        << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray()
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n") << false;
+    QTest::newRow("HTTP/1.0 ends with the connection")
+        << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("hello")
+        << QByteArray("HTTP/1.1 200 OK\r\n\r\nhello") << true;
+    QTest::newRow("HEAD headers only")
+        << QByteArray("HEAD / HTTP/1.1\r\n\r\n") << QByteArray("hello")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << false;
+}
+
+void tst_HttpResponse::pieceAndEndInOneWrite()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, wire);
+    QFETCH(bool, closes);
+    HttpRequest parsed(16000, 1000000);
+    requestOf(request, parsed);
+    QCOMPARE(parsed.getStatus(), HttpRequest::complete);
+
+    // The bytes of a piece followed by the end, written apart...
+    SocketPair apart;
+    QVERIFY(apart.open());
+    {
+        HttpResponse response(apart.serverSide);
+        response.adaptTo(parsed);
+        response.write(body);
+        response.write(QByteArray(), true);
+    }
+    QTRY_COMPARE(apart.readAll(), wire);
+
+    // ...are the bytes written at once, in a single block handed to the socket.
+    SocketPair together;
+    QVERIFY(together.open());
+    {
+        HttpResponse response(together.serverSide);
+        response.adaptTo(parsed);
+        response.writePieceAndEnd(body);
+        QVERIFY(response.hasSentLastPart());
+        // Nothing more follows once the reply has ended.
+        response.write("late", true);
+    }
+    QTRY_COMPARE(together.readAll(), wire);
+    QCOMPARE(together.serverSide->writes, QList<QByteArray>{wire});
+    if (closes)
+        QTRY_COMPARE(together.client.state(), QAbstractSocket::UnconnectedState);
+    else
+        QCOMPARE(together.serverSide->state(), QAbstractSocket::ConnectedState);
 }
 
 void tst_HttpResponse::defaultHandlerAnswers501()

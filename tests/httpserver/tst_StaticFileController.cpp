@@ -99,6 +99,8 @@ private slots:
     void initTestCase();
     void service_data();
     void service();
+    void cachedReplyMatchesTheFirst_data();
+    void cachedReplyMatchesTheFirst();
     void cacheBySize_data();
     void cacheBySize();
     void cacheTime();
@@ -245,6 +247,24 @@ void tst_StaticFileController::service()
     QTEST(reply.body, "body");
     if (status == 200)
         QCOMPARE(reply.headers.value("Cache-Control"), QByteArray("max-age=60"));
+}
+
+void tst_StaticFileController::cachedReplyMatchesTheFirst_data() { service_data(); }
+
+void tst_StaticFileController::cachedReplyMatchesTheFirst()
+{
+    // The second reply comes from the memory cache; it must carry what the first one did.
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    auto files = controller({});
+    serve(*files, target);
+    const Reply again = serve(*files, target);
+    QCOMPARE(again.status, status);
+    QCOMPARE(again.headers.value("Content-Type"), contentType);
+    QTEST(again.body, "body");
+    if (status == 200)
+        QCOMPARE(again.headers.value("Cache-Control"), QByteArray("max-age=60"));
 }
 
 void tst_StaticFileController::cacheBySize_data()

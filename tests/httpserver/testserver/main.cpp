@@ -14,6 +14,12 @@
 
 int main(int argc, char *argv[])
 {
+    // Every thread, the connection handlers included, takes Qt's own poll() loop rather than
+    // glib's: glib wakes its loop through an eventfd each time a socket's write notifier is
+    // switched on or off, which the sockets do for every reply. Read when each thread starts,
+    // so it is set before any of them.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
