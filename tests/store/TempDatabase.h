@@ -29,10 +29,11 @@ struct TempDatabase
     }
     QString path() const { return config.dbPath; }
     // Runs SQL through the sqlite3 command-line tool on the live file and gives its output.
-    QByteArray cli(const QString &sql) const
+    QByteArray cli(const QString &sql) const { return cliOn(path(), sql); }
+    static QByteArray cliOn(const QString &file, const QString &sql)
     {
         QProcess process;
-        process.start(QStringLiteral("sqlite3"), {path(), sql});
+        process.start(QStringLiteral("sqlite3"), {file, sql});
         process.waitForFinished(30000);
         return process.readAllStandardOutput();
     }

@@ -10,14 +10,6 @@
 #include <memory>
 #include <vector>
 
-static QByteArray sqliteCli(const QString &file, const QString &sql)
-{
-    QProcess process;
-    process.start(QStringLiteral("sqlite3"), {file, sql});
-    process.waitForFinished(30000);
-    return process.readAllStandardOutput();
-}
-
 class tst_Database : public QObject
 {
     Q_OBJECT
@@ -137,7 +129,7 @@ void tst_Database::snapshotIsConsistent()
     stop.storeRelease(1);
     QVERIFY(writer->wait(10000));
 
-    const QByteArray check = sqliteCli(target, "PRAGMA integrity_check; SELECT count(*) > 0 FROM Logs WHERE message='before';");
+    const QByteArray check = TempDatabase::cliOn(target, "PRAGMA integrity_check; SELECT count(*) > 0 FROM Logs WHERE message='before';");
     QCOMPARE(check, QByteArray("ok\n1\n"));
     QString again;
     QVERIFY(Database::snapshotTo(target, &again)); // an existing target is replaced
