@@ -348,6 +348,20 @@ private:
         return true;
     }
 
+    // After an element of an array or object: a comma for the next one, or the closing bracket.
+    bool afterElement(QChar close, const QString &what, bool *closed)
+    {
+        skipSpace();
+        if (m_pos >= m_length)
+            return fail(QStringLiteral("Unterminated ") + what);
+        const QChar c = m_text.at(m_pos);
+        if (c != QLatin1Char(',') && c != close)
+            return fail(QStringLiteral("Expected , or ") + close + QStringLiteral(" in an ") + what);
+        ++m_pos;
+        *closed = c == close;
+        return true;
+    }
+
     bool readArray(QVariant *value, int depth)
     {
         ++m_pos; // [
@@ -371,18 +385,11 @@ private:
             if (!readValue(&element, depth))
                 return false;
             list.append(element);
-            skipSpace();
-            if (m_pos >= m_length)
-                return fail(QStringLiteral("Unterminated array"));
-            c = m_text.at(m_pos);
-            if (c == QLatin1Char(',')) {
-                ++m_pos;
-            } else if (c == QLatin1Char(']')) {
-                ++m_pos;
+            bool closed = false;
+            if (!afterElement(QLatin1Char(']'), QStringLiteral("array"), &closed))
+                return false;
+            if (closed)
                 break;
-            } else {
-                return fail(QStringLiteral("Expected , or ] in an array"));
-            }
         }
         *value = list;
         return true;
@@ -423,18 +430,11 @@ private:
             if (!readValue(&element, depth))
                 return false;
             map.insert(key, element);
-            skipSpace();
-            if (m_pos >= m_length)
-                return fail(QStringLiteral("Unterminated object"));
-            c = m_text.at(m_pos);
-            if (c == QLatin1Char(',')) {
-                ++m_pos;
-            } else if (c == QLatin1Char('}')) {
-                ++m_pos;
+            bool closed = false;
+            if (!afterElement(QLatin1Char('}'), QStringLiteral("object"), &closed))
+                return false;
+            if (closed)
                 break;
-            } else {
-                return fail(QStringLiteral("Expected , or } in an object"));
-            }
         }
         *value = map;
         return true;
