@@ -33,3 +33,14 @@ QStringList SystemFun::firmwareUpdaterArgs() const
 }
 
 } // namespace vexo
+
+namespace vexo {
+
+QByteArray SystemFun::htmlToPdf(const QString &html, const QString &documentRoot) const
+{
+    Q_UNUSED(html)
+    Q_UNUSED(documentRoot)
+    return QByteArray();
+}
+
+} // namespace vexo

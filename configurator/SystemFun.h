@@ -18,6 +18,8 @@ public:
     QByteArray getGeneralInfo() const;
     // Port number - 1, baud code, mode + 3, slave id, device id, each in decimal.
     QStringList firmwareUpdaterArgs() const;
+    // The HTML as an A4 PDF, loading files from inside the document root only; empty on failure.
+    QByteArray htmlToPdf(const QString &html, const QString &documentRoot) const;
 
 private:
     QHash<int, int> m_baudCodes;
