@@ -1,0 +1,67 @@
+#include "Creator.h"
+
+#include "HttpListener.h"
+#include "MyHttpRequestHandler.h"
+#include "StaticFileController.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vexo {
+
+Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
+{
+    auto settingsIn = [&](const QString &group) {
+        auto *settings = new QSettings(configPath, QSettings::IniFormat, this);
+        if (!group.isEmpty())
+            settings->beginGroup(group);
+        return settings;
+    };
+    QSettings *docroot = settingsIn(QStringLiteral("docroot"));
+    auto *staticFiles = new StaticFileController(docroot, this);
+    qDebug("ServiceHelper: Starting service");
+    QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
+    m_requestHandler = new MyHttpRequestHandler(staticFiles, docroot, this);
+    m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
+    Q_UNUSED(restarted)
+
+    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
+    connect(m_requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
+}
+
+Creator::~Creator() = default;
+
+void Creator::slotExitApp()
+{
+    delete m_listener;
+    m_listener = nullptr;
+    QCoreApplication::exit(0);
+}
+
+void Creator::slotRestartAppAsAdmin() { handOver(QStringLiteral("Vexo_admin")); }
+
+void Creator::slotRunAutoUpdate() { handOver(QStringLiteral("www/root/Vexo_setup")); }
+
+void Creator::handOver(const QString &helper)
+{
+    const QFileInfo program(QCoreApplication::applicationDirPath() + QLatin1Char('/') + helper);
+    if (!program.isFile() || !program.isExecutable()) {
+        qWarning("Creator: %s is missing or not executable; the program keeps running", qPrintable(helper));
+        return;
+    }
+    delete m_listener;
+    m_listener = nullptr;
+    QProcess::startDetached(program.absoluteFilePath(), {QStringLiteral("-r")}, QCoreApplication::applicationDirPath());
+    // At once, as the hand-over asks, and without the static destructors: a connection thread may
+    // still be inside the handler.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(HandOverExitCode);
+}
+
+} // namespace vexo
