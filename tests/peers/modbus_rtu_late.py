@@ -13,6 +13,7 @@ Commands on standard input, one a line; each answer is one line on standard outp
   LATE <ms>        the next request is answered after ms milliseconds instead of at once; requests
                    that come meanwhile are answered after it, in order
   DELAY <ms>       every request is answered after ms milliseconds (0: at once)
+  STRAY <address> <count>  writes at once, unasked, a well-formed function 3 reply for that block
   REQUESTS         -> "REQUESTS <n>" then one line "REQ <ms> <unit> <fc> <address> <count>" each
   RESET            clears the request list and pending lateness
   QUIT             ends the peer
@@ -71,19 +72,22 @@ class Slave:
             self.buffer = self.buffer[8:]
             self.handle(frame)
 
+    def reply(self, fc, address, count):
+        if fc in (3, 4):
+            data = b"".join(struct.pack(">H", (a * 7 + 3) & 0xFFFF) for a in range(address, address + count))
+            pdu = bytes([fc, len(data)]) + data
+        else:
+            pdu = bytes([fc | 0x80, 1])
+        adu = bytes([self.unit]) + pdu
+        return adu + crc16(adu)
+
     def handle(self, frame):
         unit, fc, address, count = struct.unpack(">BBHH", frame[:6])
         ms = int((time.monotonic() - START) * 1000)
         self.requests.append((ms, unit, fc, address, count))
         if unit != self.unit:
             return
-        if fc in (3, 4):
-            data = b"".join(struct.pack(">H", (a * 7 + 3) & 0xFFFF) for a in range(address, address + count))
-            pdu = bytes([fc, len(data)]) + data
-        else:
-            pdu = bytes([fc | 0x80, 1])
-        adu = bytes([unit]) + pdu
-        adu += crc16(adu)
+        adu = self.reply(fc, address, count)
         wait = self.delay
         if self.late is not None:
             wait, self.late = self.late, None
@@ -111,6 +115,8 @@ def command(line, slave, stop):
             slave.late = int(words[1])
         elif word == "DELAY":
             slave.delay = int(words[1])
+        elif word == "STRAY":
+            slave.write(slave.reply(3, int(words[1]), int(words[2])))
         elif word == "REQUESTS":
             say(f"REQUESTS {len(slave.requests)}")
             for request in slave.requests:

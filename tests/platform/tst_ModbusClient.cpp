@@ -46,6 +46,7 @@ private slots:
     void serialPortIsTakenExclusively();
     void lateSerialReplyIsNeverTakenForTheNext_data();
     void lateSerialReplyIsNeverTakenForTheNext();
+    void strayInputIsNeverTakenAsAReply();
     void serialRateTheDriverCannotSetIsRefused_data();
     void serialRateTheDriverCannotSetIsRefused();
     void valuesOfTwoRegistersAreNeverSplit_data();
@@ -340,6 +341,37 @@ void tst_ModbusClient::lateSerialReplyIsNeverTakenForTheNext()
                 QCOMPARE(words[i], lateRegister(address + i));
         }
     }
+}
+
+// Bytes that wait on the port before a request (a reply that came after its time-out and
+// after the input was last emptied, or noise) are no answer to it.
+void tst_ModbusClient::strayInputIsNeverTakenAsAReply()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // socat -v reports every transfer, so the test can wait until the stray bytes have reached
+    // the client's end instead of waiting for a time.
+    PeerProcess socat;
+    const QString a = dir.filePath("a");
+    const QString b = dir.filePath("b");
+    QVERIFY(socat.start(QStringLiteral("socat"),
+                        {"-d", "-d", "-v", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}, 20000,
+                        "starting data transfer loop"));
+    PeerProcess peer;
+    QVERIFY(peer.startPython(TestEnv::testFile("peers/modbus_rtu_late.py"), {"--path", b}));
+    auto client = ModbusClient::newRtu(a.toLatin1(), 19200, 'N', 8, 1);
+    QVERIFY(client);
+    QCOMPARE(client->connect(), 0);
+    QCOMPARE(client->setSlave(1), 0);
+    QCOMPARE(client->setTimeoutBegin(0, 400000), 0);
+    quint16 words[4] = {};
+    QCOMPARE(client->readRegisters(50, 4, words), 4); // the port is up
+    const int from = socat.output().size();
+    QVERIFY(tell(peer, "STRAY 0 4"));
+    QTRY_VERIFY_WITH_TIMEOUT(socat.output().indexOf("< ", from) >= 0, 5000); // from b to a
+    QCOMPARE(client->readRegisters(100, 4, words), 4);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(words[i], lateRegister(100 + i));
 }
 
 void tst_ModbusClient::serialRateTheDriverCannotSetIsRefused_data()
