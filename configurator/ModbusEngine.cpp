@@ -435,38 +435,14 @@ int ModbusEngine::readBlock(const Block &block, quint16 *dest)
 {
     if (block.regSize == 32)
         return m_pModbus->readRegisters32(block.address, block.registers, dest);
-    if (block.valSize == 16)
-        return m_pModbus->readRegisters(block.address, block.registers, dest);
-    const int piece = ModbusClient::MaxReadRegisters & ~1;
-    for (int done = 0; done < block.registers;) {
-        const int n = qMin(piece, block.registers - done);
-        const int rc = m_pModbus->readRegisters(block.address + done, n, dest + done);
-        if (rc < 0)
-            return -1;
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return block.registers;
+    return m_pModbus->readRegistersAligned(block.address, block.registers, dest, block.valSize / 16);
 }
 
 int ModbusEngine::writeBlock(const Block &block, const quint16 *src)
 {
     if (block.regSize == 32)
         return m_pModbus->writeRegisters32(block.address, block.registers, src);
-    if (block.valSize == 16)
-        return m_pModbus->writeRegisters(block.address, block.registers, src);
-    const int piece = ModbusClient::MaxWriteRegisters & ~1;
-    for (int done = 0; done < block.registers;) {
-        const int n = qMin(piece, block.registers - done);
-        const int rc = m_pModbus->writeRegisters(block.address + done, n, src + done);
-        if (rc < 0)
-            return -1;
-        done += rc;
-        if (rc != n)
-            return done;
-    }
-    return block.registers;
+    return m_pModbus->writeRegistersAligned(block.address, block.registers, src, block.valSize / 16);
 }
 
 QByteArray ModbusEngine::readRegisters(const t_GetArray &params, unsigned attempt)

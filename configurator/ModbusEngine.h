@@ -74,7 +74,7 @@ private:
     QByteArray retryOrFail(Op op, int result, int err, unsigned attempt, const t_GetArray &params);
     void releaseContext();
     void applyResponseTimeout(int timeoutMs);
-    // Registers moved as one call; pieces hold whole values when a value takes two registers.
+    // Registers moved as one call; a value of two registers never goes into two requests.
     int readBlock(const Block &block, quint16 *dest);
     int writeBlock(const Block &block, const quint16 *src);
 

@@ -262,6 +262,8 @@ void tst_ModbusEngine::connectTable_data()
         << QList<QByteArray>{"portSelect", "$PTY", "slaveID", "1", "baudRate", "3", "mode", "3", "timeout", "100"}
         << input;
     QTest::newRow("baud index 10") << serial("$PTY", "10", "3", "1000") << serialOk;
+    QTest::newRow("baud index 9: 256000 cannot be set") << serial("$PTY", "9", "3", "1000")
+                                                        << QByteArray("{\"error\":\"Could not connect to serial port!\"}");
     QTest::newRow("baud index 11") << serial("$PTY", "11", "3", "1000") << QByteArray("{\"error\":\"Baud rate error!\"}");
     QTest::newRow("baud index -1") << serial("$PTY", "-1", "3", "1000") << QByteArray("{\"error\":\"Baud rate error!\"}");
     QTest::newRow("mode 0") << serial("$PTY", "3", "0", "1000") << serialOk;
