@@ -87,6 +87,8 @@ private slots:
     void exceptionReplyIsRetriedThreeTimes();
     void shortWideReplyIsRetried();
     void identification();
+    void identificationBytes_data();
+    void identificationBytes();
     void identificationMismatchRetries();
     void serialTimeoutIsApplied();
     void crcErrorsOverRtuAreRetried();
@@ -657,6 +659,29 @@ void tst_ModbusEngine::identification()
     QCOMPARE(connectTcp(engine, m_scripted), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
     QCOMPARE(engine.identifySlave(0), QByteArray("{\"id\":5,\"desc\":\"AB\",\"descArray\":[5,255,65,66,126,10]}"));
     QCOMPARE(QSettings().value("Tarsek_ID").toInt(), 5);
+}
+
+void tst_ModbusEngine::identificationBytes_data()
+{
+    QTest::addColumn<QString>("ident");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("escapes of the description") << "01ff2f225c7d7e1f20"
+                                                << QByteArray("{\"id\":1,\"desc\":\"\\/\\\"\\\\} \",\"descArray\":[1,255,47,34,92,125,126,31,32]}");
+    QTest::newRow("one byte lists only what came") << "07" << QByteArray("{\"id\":7,\"desc\":\"\",\"descArray\":[7]}");
+    QTest::newRow("id 255, no description") << "ff00" << QByteArray("{\"id\":255,\"desc\":\"\",\"descArray\":[255,0]}");
+}
+
+void tst_ModbusEngine::identificationBytes()
+{
+    QFETCH(QString, ident);
+    QFETCH(QByteArray, reply);
+    PeerProcess peer;
+    QVERIFY(peer.startPython(TestEnv::testFile("peers/modbus_scripted.py"), {"--ident", ident}));
+    ModbusEngine engine;
+    QCOMPARE(connectTcp(engine, peer), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
+    const QByteArray got = engine.identifySlave(0);
+    QCOMPARE(got, reply);
+    QVERIFY(!QJsonDocument::fromJson(got).isNull());
 }
 
 void tst_ModbusEngine::identificationMismatchRetries()
