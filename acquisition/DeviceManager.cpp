@@ -19,6 +19,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <charconv>
 #include <cmath>
 
 namespace {
@@ -141,58 +142,72 @@ DeviceFields deviceFields(const t_GetArray &p, int isActiveDefault)
     return f;
 }
 
-// Appends the text escaped for a JSON string; most cells need no escaping and go in whole.
-void appendEscaped(QString &out, const QString &text)
+// Appends the text as UTF-8 escaped for a JSON string. Most cells are plain ASCII and are copied
+// straight into the reply; anything else takes the general escape.
+void appendEscaped(QByteArray &out, const QString &text)
 {
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u == '"' || u == '\\' || u == 0x7f) {
-            out += JsonReply::escape(text);
+    const int n = text.size();
+    const QChar *chars = text.constData();
+    const int at = out.size();
+    out.resize(at + n);
+    char *to = out.data() + at;
+    for (int i = 0; i < n; ++i) {
+        const ushort u = chars[i].unicode();
+        if (u >= 0x7f || u < 0x20 || u == '"' || u == '\\') {
+            out.resize(at);
+            out += JsonReply::escape(text).toUtf8();
             return;
         }
+        to[i] = char(u);
     }
-    out += text;
 }
 
-void appendCell(QString &out, const QVariant &value)
+void appendInteger(QByteArray &out, qlonglong value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, int(end - digits));
+}
+
+void appendCell(QByteArray &out, const QVariant &value)
 {
     if (value.isNull())
         return;
     switch (value.userType()) {
-    case QMetaType::LongLong: out += QString::number(value.toLongLong()); break;
-    case QMetaType::Int: out += QString::number(value.toInt()); break;
-    case QMetaType::Double: out += ValueText::fromDouble(value.toDouble()); break;
+    case QMetaType::LongLong: appendInteger(out, value.toLongLong()); break;
+    case QMetaType::Int: appendInteger(out, value.toInt()); break;
+    case QMetaType::Double: out += ValueText::fromDouble(value.toDouble()).toUtf8(); break;
     default: appendEscaped(out, value.toString());
     }
 }
 
-// Every row as {"column":"value",...}, leaving out one column by name.
-void appendRows(QString &out, QSqlQuery &query, const QString &leftOut = QString())
+// Every row as {"column":"value",...}, leaving out one column by name. Written as UTF-8 bytes
+// directly: the listing of a large configuration is megabytes.
+void appendRows(QByteArray &out, QSqlQuery &query, const QString &leftOut = QString())
 {
     const QSqlRecord record = query.record();
     QVector<int> columns;
-    QVector<QString> keys;
+    QVector<QByteArray> keys;
     for (int i = 0; i < record.count(); ++i) {
         if (record.fieldName(i) == leftOut)
             continue;
         columns << i;
-        keys << (QLatin1Char('"') + JsonReply::escape(record.fieldName(i)) + QStringLiteral("\":\""));
+        keys << (QByteArray(columns.size() > 1 ? ",\"" : "\"") + JsonReply::escape(record.fieldName(i)).toUtf8() +
+                 QByteArray("\":\""));
     }
-    out += QLatin1Char('[');
+    out += '[';
     bool first = true;
     while (query.next()) {
-        out += first ? QStringLiteral("{") : QStringLiteral(",{");
+        out += first ? "{" : ",{";
         first = false;
         for (int k = 0; k < columns.size(); ++k) {
-            if (k > 0)
-                out += QLatin1Char(',');
             out += keys.at(k);
             appendCell(out, query.value(columns.at(k)));
-            out += QLatin1Char('"');
+            out += '"';
         }
-        out += QLatin1Char('}');
+        out += '}';
     }
-    out += QLatin1Char(']');
+    out += ']';
 }
 
 // A decimal integer (surrounding blanks allowed), nothing else.
@@ -273,16 +288,16 @@ QByteArray DeviceManager::getDevCfg()
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT * FROM Devices;")))
         return queryError(query.lastError());
-    QString text;
-    text.reserve(4096);
-    text += QStringLiteral("{\"devices\":");
-    appendRows(text, query, QStringLiteral("MqttMapping"));
+    QByteArray reply;
+    reply.reserve(64 * 1024);
+    reply += "{\"devices\":";
+    appendRows(reply, query, QStringLiteral("MqttMapping"));
     if (!query.exec(QStringLiteral("SELECT * FROM ConfiguredParameters;")))
         return queryError(query.lastError());
-    text += QStringLiteral(",\"parameters\":");
-    appendRows(text, query);
-    text += QLatin1Char('}');
-    return text.toUtf8();
+    reply += ",\"parameters\":";
+    appendRows(reply, query);
+    reply += '}';
+    return reply;
 }
 
 QByteArray DeviceManager::addNewDevice(const t_GetArray &params)

@@ -228,7 +228,7 @@ void tst_DeviceManager::listingEscapesAndLeavesOutMapping()
 {
     DeviceManager m;
     const QString odd = QStringLiteral("a'b\"c\\d %2 \n;--");
-    QCOMPARE(m.addNewDevice(params({{"name", odd.toUtf8()}, {"MqttTopic", "t/1"}, {"MqttFormat", "JSON"},
+    QCOMPARE(m.addNewDevice(params({{"name", odd.toUtf8()}, {"MqttTopic", QStringLiteral("Zähler/\u00fc/\u20ac").toUtf8()}, {"MqttFormat", "JSON"},
                                     {"MqttMapping", "{\"a\":1}"}, {"readIterations", "[]"},
                                     {"parameters", "[{userDescription:'q\"\\\\'}]"}})),
              kOk);
@@ -238,7 +238,7 @@ void tst_DeviceManager::listingEscapesAndLeavesOutMapping()
     QVERIFY2(error.error == QJsonParseError::NoError, listing.constData());
     const QJsonObject device = doc.value("devices").toArray().at(0).toObject();
     QCOMPARE(device.value("name").toString(), odd);
-    QCOMPARE(device.value("MqttTopic").toString(), QStringLiteral("t/1"));
+    QCOMPARE(device.value("MqttTopic").toString(), QStringLiteral("Zähler/\u00fc/\u20ac"));
     QCOMPARE(device.value("MqttFormat").toString(), QStringLiteral("JSON"));
     QVERIFY(!listing.contains("MqttMapping"));
     QCOMPARE(device.keys().size(), 11);
