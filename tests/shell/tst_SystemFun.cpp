@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <thread>
+#include <QThread>
+
+#include <memory>
 
 // PDFs are read back with poppler's tools, as a person's viewer would read them.
 class tst_SystemFun : public QObject
@@ -128,10 +130,12 @@ void tst_SystemFun::twoConversionsAtOnce()
         long1 += QStringLiteral("<p>alpha %1</p>").arg(i);
         long2 += QStringLiteral("<p>bravo %1</p>").arg(i);
     }
-    std::thread a([&] { first = SystemFun::convertHtmlToPdf(long1, QString()); });
-    std::thread b([&] { second = SystemFun::convertHtmlToPdf(long2, QString()); });
-    a.join();
-    b.join();
+    // Two connection threads at once.
+    std::unique_ptr<QThread> a(QThread::create([&] { first = SystemFun::convertHtmlToPdf(long1, QString()); }));
+    std::unique_ptr<QThread> b(QThread::create([&] { second = SystemFun::convertHtmlToPdf(long2, QString()); }));
+    a->start();
+    b->start();
+    QVERIFY(a->wait(60000) && b->wait(60000));
     const QByteArray text1 = tool(QStringLiteral("pdftotext"), {}, first);
     const QByteArray text2 = tool(QStringLiteral("pdftotext"), {}, second);
     QVERIFY(text1.contains("alpha 79") && !text1.contains("bravo"));
