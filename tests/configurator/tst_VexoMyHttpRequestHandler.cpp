@@ -17,7 +17,7 @@
 using vexo::MyHttpRequestHandler;
 using namespace VexoHttp;
 
-class tst_MyHttpRequestHandler : public QObject
+class tst_VexoMyHttpRequestHandler : public QObject
 {
     Q_OBJECT
 
@@ -54,7 +54,7 @@ private:
     QByteArray m_path;
 };
 
-void tst_MyHttpRequestHandler::initTestCase()
+void tst_VexoMyHttpRequestHandler::initTestCase()
 {
     QVERIFY(m_home.isValid() && m_fakes.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
@@ -94,19 +94,19 @@ void tst_MyHttpRequestHandler::initTestCase()
                                  {"--table", "{\"1\": {\"hr\": {\"0\": [10, 11, 12, 13]}}}"}));
 }
 
-void tst_MyHttpRequestHandler::cleanupTestCase()
+void tst_VexoMyHttpRequestHandler::cleanupTestCase()
 {
     m_listener.reset();
     m_handler.reset();
 }
 
-void tst_MyHttpRequestHandler::init()
+void tst_VexoMyHttpRequestHandler::init()
 {
     qputenv("PATH", m_path);
     m_handler->setModbusLockWaitMs(MyHttpRequestHandler::ModbusLockWaitMs);
 }
 
-void tst_MyHttpRequestHandler::callPointWithoutACall_data()
+void tst_VexoMyHttpRequestHandler::callPointWithoutACall_data()
 {
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("no func") << QByteArray("/ajax.html");
@@ -116,7 +116,7 @@ void tst_MyHttpRequestHandler::callPointWithoutACall_data()
     QTest::newRow("path holding the page name") << QByteArray("/x/ajax.html.bak?func=nothing");
 }
 
-void tst_MyHttpRequestHandler::callPointWithoutACall()
+void tst_VexoMyHttpRequestHandler::callPointWithoutACall()
 {
     QFETCH(QByteArray, target);
     const Reply reply = get(m_port, target);
@@ -126,14 +126,14 @@ void tst_MyHttpRequestHandler::callPointWithoutACall()
     QCOMPARE(reply.header("Content-Length"), QByteArray("0"));
 }
 
-void tst_MyHttpRequestHandler::fixedReplies()
+void tst_VexoMyHttpRequestHandler::fixedReplies()
 {
     QVERIFY(ajax("func=getGeneralInfo").startsWith("{\"ver\":\"0.3.4\","));
     QCOMPARE(ajax("func=getListOfInstalledModules"), QByteArray("{\"modules\":{}}"));
     QCOMPARE(post(m_port, "/ajax.html", "func=sendEmail").body, QByteArray("{\"error\":\"Parameter error!\"}"));
 }
 
-void tst_MyHttpRequestHandler::modbusCallsThroughHttp()
+void tst_VexoMyHttpRequestHandler::modbusCallsThroughHttp()
 {
     const QByteArray port = m_modbus.readyWords().value(0).toLatin1();
     QCOMPARE(post(m_port, "/ajax.html",
@@ -149,7 +149,7 @@ void tst_MyHttpRequestHandler::modbusCallsThroughHttp()
     QCOMPARE(ajax("func=identifySlave"), QByteArray("{\"error\":\"Not connected\"}"));
 }
 
-void tst_MyHttpRequestHandler::busyEngineGivesAnEmptyReply()
+void tst_VexoMyHttpRequestHandler::busyEngineGivesAnEmptyReply()
 {
     m_handler->setModbusLockWaitMs(300);
     m_handler->modbusLock().lock();
@@ -165,7 +165,7 @@ void tst_MyHttpRequestHandler::busyEngineGivesAnEmptyReply()
     QVERIFY(ajax("func=getPortSettings").startsWith("{\"ports\":"));
 }
 
-void tst_MyHttpRequestHandler::handOverSignals()
+void tst_VexoMyHttpRequestHandler::handOverSignals()
 {
     QSignalSpy admin(m_handler.get(), &MyHttpRequestHandler::restartAppAsAdmin);
     QSignalSpy update(m_handler.get(), &MyHttpRequestHandler::runAutoUpdate);
@@ -176,7 +176,7 @@ void tst_MyHttpRequestHandler::handOverSignals()
     QCOMPARE(admin.count(), 1);
 }
 
-void tst_MyHttpRequestHandler::saveFile_data()
+void tst_VexoMyHttpRequestHandler::saveFile_data()
 {
     QTest::addColumn<QByteArray>("form");
     QTest::addColumn<QByteArray>("headers");
@@ -203,7 +203,7 @@ void tst_MyHttpRequestHandler::saveFile_data()
                                            << QByteArray() << QByteArray() << QByteArray();
 }
 
-void tst_MyHttpRequestHandler::saveFile()
+void tst_VexoMyHttpRequestHandler::saveFile()
 {
     QFETCH(QByteArray, form);
     QFETCH(QByteArray, headers);
@@ -219,7 +219,7 @@ void tst_MyHttpRequestHandler::saveFile()
         QCOMPARE(reply.header("Content-type"), type);
 }
 
-void tst_MyHttpRequestHandler::loadFile()
+void tst_VexoMyHttpRequestHandler::loadFile()
 {
     const QByteArray boundary = "b0undary";
     const QByteArray body = "--" + boundary +
@@ -236,7 +236,7 @@ void tst_MyHttpRequestHandler::loadFile()
     QCOMPARE(missing.body, QByteArray());
 }
 
-void tst_MyHttpRequestHandler::openFtp_data()
+void tst_VexoMyHttpRequestHandler::openFtp_data()
 {
     QTest::addColumn<QByteArray>("address");
     QTest::addColumn<bool>("opened");
@@ -251,7 +251,7 @@ void tst_MyHttpRequestHandler::openFtp_data()
     QTest::newRow("a program") << QByteArray("address=%2Fusr%2Fbin%2Fxterm") << false;
 }
 
-void tst_MyHttpRequestHandler::openFtp()
+void tst_VexoMyHttpRequestHandler::openFtp()
 {
     QFETCH(QByteArray, address);
     QFETCH(bool, opened);
@@ -275,7 +275,7 @@ void tst_MyHttpRequestHandler::openFtp()
     }
 }
 
-void tst_MyHttpRequestHandler::staticFiles()
+void tst_VexoMyHttpRequestHandler::staticFiles()
 {
     const Reply reply = get(m_port, "/index.html");
     QCOMPARE(reply.status, 200);
@@ -283,5 +283,5 @@ void tst_MyHttpRequestHandler::staticFiles()
     QCOMPARE(get(m_port, "/none.html").status, 404);
 }
 
-QTEST_MAIN(tst_MyHttpRequestHandler)
-#include "tst_MyHttpRequestHandler.moc"
+QTEST_MAIN(tst_VexoMyHttpRequestHandler)
+#include "tst_VexoMyHttpRequestHandler.moc"

@@ -1,4 +1,4 @@
-#include "ModbusEngine.h"
+#include "configurator/ModbusEngine.h"
 #include "SerialPortList.h"
 
 #include "../platform/ModbusPeer.h"
@@ -59,7 +59,7 @@ bool setPeerRegisters(PeerProcess &peer, int unit, int address, const QList<int>
 
 } // namespace
 
-class tst_ModbusEngine : public QObject
+class tst_VexoModbusEngine : public QObject
 {
     Q_OBJECT
 
@@ -108,7 +108,7 @@ private:
     PeerProcess m_scripted;
 };
 
-void tst_ModbusEngine::initTestCase()
+void tst_VexoModbusEngine::initTestCase()
 {
     QVERIFY(m_home.isValid());
     // The native settings store and the working directory of this process only.
@@ -134,7 +134,7 @@ void tst_ModbusEngine::initTestCase()
                                     "--ident", "05ff41427e0a"}));
 }
 
-void tst_ModbusEngine::init()
+void tst_VexoModbusEngine::init()
 {
     QSettings().clear();
     QSettings().sync();
@@ -144,9 +144,9 @@ void tst_ModbusEngine::init()
     QVERIFY(tell(m_scripted, "RESET"));
 }
 
-void tst_ModbusEngine::cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
+void tst_VexoModbusEngine::cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
 
-QByteArray tst_ModbusEngine::connectTcp(ModbusEngine &engine, PeerProcess &peer, int slave)
+QByteArray tst_VexoModbusEngine::connectTcp(ModbusEngine &engine, PeerProcess &peer, int slave)
 {
     return engine.connectModbus(params({{"func", "connect"},
                                         {"connType", "tcp"},
@@ -156,7 +156,7 @@ QByteArray tst_ModbusEngine::connectTcp(ModbusEngine &engine, PeerProcess &peer,
                                         {"timeout", "1000"}}));
 }
 
-bool tst_ModbusEngine::startRtu(PtyPair &pty, PeerProcess &peer, const QStringList &extra)
+bool tst_VexoModbusEngine::startRtu(PtyPair &pty, PeerProcess &peer, const QStringList &extra)
 {
     const QString dir = m_home.path() + QStringLiteral("/pty-") + QString::number(++m_ptys);
     if (!QDir().mkpath(dir) || !pty.start(dir, QStringLiteral("ttyV7"), QStringLiteral("peer")))
@@ -167,7 +167,7 @@ bool tst_ModbusEngine::startRtu(PtyPair &pty, PeerProcess &peer, const QStringLi
                             (extra.isEmpty() ? QStringList{"--table", m_table} : extra) + QStringList{"--rtu", pty.b});
 }
 
-QByteArray tst_ModbusEngine::connectSerial(ModbusEngine &engine, const QString &port, int timeout, int slave)
+QByteArray tst_VexoModbusEngine::connectSerial(ModbusEngine &engine, const QString &port, int timeout, int slave)
 {
     return engine.connectModbus(params({{"func", "connect"},
                                         {"connType", "serial"},
@@ -195,7 +195,7 @@ static const char kTables[] =
     "\"6\":\"57600\",\"7\":\"115200\",\"8\":\"230400\",\"9\":\"256000\",\"10\":\"1000000\"},"
     "\"mode\":{\"0\":\"RTU 8N2\",\"1\":\"RTU 8E1\",\"2\":\"RTU 8O1\",\"3\":\"RTU 8N1\"},";
 
-void tst_ModbusEngine::portSettingsByteExact()
+void tst_VexoModbusEngine::portSettingsByteExact()
 {
     // Names that would break the reply if they went in raw.
     qputenv("EXTRA_SERIAL_PORTS", "/tmp/we\"ird\\port:/tmp/ttyX1");
@@ -219,7 +219,7 @@ void tst_ModbusEngine::portSettingsByteExact()
     QVERIFY(!QJsonDocument::fromJson(edited).isNull());
 }
 
-void tst_ModbusEngine::portSettingsAfterTcpDisconnect()
+void tst_VexoModbusEngine::portSettingsAfterTcpDisconnect()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_server, 2), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -244,7 +244,7 @@ void tst_ModbusEngine::portSettingsAfterTcpDisconnect()
              QByteArray("{\"error\":\"Not connected\"}"));
 }
 
-void tst_ModbusEngine::connectTable_data()
+void tst_VexoModbusEngine::connectTable_data()
 {
     QTest::addColumn<QList<QByteArray>>("pairs"); // name, value, name, value...
     QTest::addColumn<QByteArray>("reply");
@@ -284,7 +284,7 @@ void tst_ModbusEngine::connectTable_data()
                                       << input;
 }
 
-void tst_ModbusEngine::connectTable()
+void tst_VexoModbusEngine::connectTable()
 {
     QFETCH(QList<QByteArray>, pairs);
     QFETCH(QByteArray, reply);
@@ -305,7 +305,7 @@ void tst_ModbusEngine::connectTable()
     QCOMPARE(engine.getPortSettings().endsWith(connected ? "\"isConnected\":true}}" : "\"isConnected\":false}}"), true);
 }
 
-void tst_ModbusEngine::connectSavesSettings()
+void tst_VexoModbusEngine::connectSavesSettings()
 {
     QTemporaryDir dir;
     PtyPair pty;
@@ -347,7 +347,7 @@ void tst_ModbusEngine::connectSavesSettings()
     QVERIFY(engine.getPortSettings().endsWith("\"connectionType\":\"serial\",\"isConnected\":false}}"));
 }
 
-void tst_ModbusEngine::refusedSlaveReachesNoDevice()
+void tst_VexoModbusEngine::refusedSlaveReachesNoDevice()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_server, 1), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -364,7 +364,7 @@ void tst_ModbusEngine::refusedSlaveReachesNoDevice()
     QCOMPARE(count(m_server), 1);
 }
 
-void tst_ModbusEngine::readDecodesPeerRegisters_data()
+void tst_VexoModbusEngine::readDecodesPeerRegisters_data()
 {
     QTest::addColumn<QList<int>>("registers");
     QTest::addColumn<QList<QByteArray>>("extra"); // name, value...
@@ -401,7 +401,7 @@ void tst_ModbusEngine::readDecodesPeerRegisters_data()
                                                    << 1 << QByteArray("[null]");
 }
 
-void tst_ModbusEngine::readDecodesPeerRegisters()
+void tst_VexoModbusEngine::readDecodesPeerRegisters()
 {
     QFETCH(QList<int>, registers);
     QFETCH(QList<QByteArray>, extra);
@@ -417,7 +417,7 @@ void tst_ModbusEngine::readDecodesPeerRegisters()
     QVERIFY(setPeerRegisters(m_server, 1, 100, QList<int>{100, 101, 102, 103, 104, 105}));
 }
 
-void tst_ModbusEngine::writeEncodesPeerRegisters_data()
+void tst_VexoModbusEngine::writeEncodesPeerRegisters_data()
 {
     QTest::addColumn<QByteArray>("regVals");
     QTest::addColumn<QList<QByteArray>>("extra");
@@ -440,7 +440,7 @@ void tst_ModbusEngine::writeEncodesPeerRegisters_data()
     QTest::newRow("percent-encoded once more") << QByteArray("%5B7%2C8%5D") << L{} << QList<int>{7, 8};
 }
 
-void tst_ModbusEngine::writeEncodesPeerRegisters()
+void tst_VexoModbusEngine::writeEncodesPeerRegisters()
 {
     QFETCH(QByteArray, regVals);
     QFETCH(QList<QByteArray>, extra);
@@ -457,7 +457,7 @@ void tst_ModbusEngine::writeEncodesPeerRegisters()
     QCOMPARE(peerRegisters(m_server, 1, 200, registers.size()), registers);
 }
 
-void tst_ModbusEngine::wideRegisters_data()
+void tst_VexoModbusEngine::wideRegisters_data()
 {
     QTest::addColumn<quint32>("stored");
     QTest::addColumn<QByteArray>("type");
@@ -473,7 +473,7 @@ void tst_ModbusEngine::wideRegisters_data()
                           << QByteArray("4294967294");
 }
 
-void tst_ModbusEngine::wideRegisters()
+void tst_VexoModbusEngine::wideRegisters()
 {
     QFETCH(quint32, stored);
     QFETCH(QByteArray, type);
@@ -499,7 +499,7 @@ void tst_ModbusEngine::wideRegisters()
     QCOMPARE(ask(m_scripted, "GET 5", "VALUE").value(0), QString::fromLatin1(written));
 }
 
-void tst_ModbusEngine::parameterCheckOrder_data()
+void tst_VexoModbusEngine::parameterCheckOrder_data()
 {
     QTest::addColumn<bool>("write");
     QTest::addColumn<QList<QByteArray>>("pairs");
@@ -561,7 +561,7 @@ void tst_ModbusEngine::parameterCheckOrder_data()
         << true << L{"regAddr", "0", "valuesCnt", "1", "regType", "word", "valSize", "32", "regVals", "[1]"} << values;
 }
 
-void tst_ModbusEngine::parameterCheckOrder()
+void tst_VexoModbusEngine::parameterCheckOrder()
 {
     QFETCH(bool, write);
     QFETCH(QList<QByteArray>, pairs);
@@ -582,7 +582,7 @@ void tst_ModbusEngine::parameterCheckOrder()
         QCOMPARE(count(m_server), 0);
 }
 
-void tst_ModbusEngine::pairedValuesAreNeverTorn()
+void tst_VexoModbusEngine::pairedValuesAreNeverTorn()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_server), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -609,7 +609,7 @@ void tst_ModbusEngine::pairedValuesAreNeverTorn()
     QCOMPARE(covered, 800);
 }
 
-void tst_ModbusEngine::silentUnitIsOneRequest()
+void tst_VexoModbusEngine::silentUnitIsOneRequest()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_server, 9), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -622,7 +622,7 @@ void tst_ModbusEngine::silentUnitIsOneRequest()
     QVERIFY(g_debugLines.isEmpty());
 }
 
-void tst_ModbusEngine::exceptionReplyIsRetriedThreeTimes()
+void tst_VexoModbusEngine::exceptionReplyIsRetriedThreeTimes()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_server), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -637,7 +637,7 @@ void tst_ModbusEngine::exceptionReplyIsRetriedThreeTimes()
     QCOMPARE(g_debugLines, QStringList{"write CRC retransmission attempt number : 3"});
 }
 
-void tst_ModbusEngine::shortWideReplyIsRetried()
+void tst_VexoModbusEngine::shortWideReplyIsRetried()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_scripted), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -652,7 +652,7 @@ void tst_ModbusEngine::shortWideReplyIsRetried()
     QVERIFY(g_debugLines.isEmpty());
 }
 
-void tst_ModbusEngine::identification()
+void tst_VexoModbusEngine::identification()
 {
     ModbusEngine engine;
     QCOMPARE(engine.identifySlave(0), QByteArray("{\"error\":\"Not connected\"}"));
@@ -661,7 +661,7 @@ void tst_ModbusEngine::identification()
     QCOMPARE(QSettings().value("Tarsek_ID").toInt(), 5);
 }
 
-void tst_ModbusEngine::identificationBytes_data()
+void tst_VexoModbusEngine::identificationBytes_data()
 {
     QTest::addColumn<QString>("ident");
     QTest::addColumn<QByteArray>("reply");
@@ -671,7 +671,7 @@ void tst_ModbusEngine::identificationBytes_data()
     QTest::newRow("id 255, no description") << "ff00" << QByteArray("{\"id\":255,\"desc\":\"\",\"descArray\":[255,0]}");
 }
 
-void tst_ModbusEngine::identificationBytes()
+void tst_VexoModbusEngine::identificationBytes()
 {
     QFETCH(QString, ident);
     QFETCH(QByteArray, reply);
@@ -684,7 +684,7 @@ void tst_ModbusEngine::identificationBytes()
     QVERIFY(!QJsonDocument::fromJson(got).isNull());
 }
 
-void tst_ModbusEngine::identificationMismatchRetries()
+void tst_VexoModbusEngine::identificationMismatchRetries()
 {
     ModbusEngine engine;
     QCOMPARE(connectTcp(engine, m_scripted), QByteArray("{\"ok\":\"Connected with Modbus TCP.\"}"));
@@ -699,7 +699,7 @@ void tst_ModbusEngine::identificationMismatchRetries()
     QCOMPARE(g_debugLines, QStringList{"identify crc retransmission attempt number : 1"});
 }
 
-void tst_ModbusEngine::serialTimeoutIsApplied()
+void tst_VexoModbusEngine::serialTimeoutIsApplied()
 {
     PtyPair pty;
     PeerProcess peer;
@@ -718,7 +718,7 @@ void tst_ModbusEngine::serialTimeoutIsApplied()
     QCOMPARE(engine.readRegisters(params({{"regAddr", "3"}, {"valuesCnt", "2"}}), 0), QByteArray("[3,4]"));
 }
 
-void tst_ModbusEngine::crcErrorsOverRtuAreRetried()
+void tst_VexoModbusEngine::crcErrorsOverRtuAreRetried()
 {
     PtyPair pty;
     PeerProcess peer;
@@ -739,7 +739,7 @@ void tst_ModbusEngine::crcErrorsOverRtuAreRetried()
     QCOMPARE(engine.identifySlave(0), QByteArray("{\"id\":42,\"desc\":\"\",\"descArray\":[42,255]}"));
 }
 
-void tst_ModbusEngine::failedSerialReconnectNamesTheRequestFailure()
+void tst_VexoModbusEngine::failedSerialReconnectNamesTheRequestFailure()
 {
     PtyPair pty;
     PeerProcess peer;
@@ -756,7 +756,7 @@ void tst_ModbusEngine::failedSerialReconnectNamesTheRequestFailure()
     QVERIFY(engine.getPortSettings().endsWith("\"isConnected\":false}}"));
 }
 
-void tst_ModbusEngine::loaderPortNumber_data()
+void tst_VexoModbusEngine::loaderPortNumber_data()
 {
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("number");
@@ -767,12 +767,12 @@ void tst_ModbusEngine::loaderPortNumber_data()
     QTest::newRow("no digits") << "/dev/ttyACM" << "0";
 }
 
-void tst_ModbusEngine::loaderPortNumber()
+void tst_VexoModbusEngine::loaderPortNumber()
 {
     QFETCH(QString, port);
     QFETCH(QString, number);
     QCOMPARE(ModbusEngine::loaderPortNumber(port), number);
 }
 
-QTEST_GUILESS_MAIN(tst_ModbusEngine)
-#include "tst_ModbusEngine.moc"
+QTEST_GUILESS_MAIN(tst_VexoModbusEngine)
+#include "tst_VexoModbusEngine.moc"

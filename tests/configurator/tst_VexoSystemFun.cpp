@@ -1,5 +1,5 @@
-#include "ModbusEngine.h"
-#include "SystemFun.h"
+#include "configurator/ModbusEngine.h"
+#include "configurator/SystemFun.h"
 
 #include "../platform/ModbusPeer.h"
 
@@ -9,7 +9,7 @@
 
 using vexo::SystemFun;
 
-class tst_SystemFun : public QObject
+class tst_VexoSystemFun : public QObject
 {
     Q_OBJECT
 
@@ -25,20 +25,20 @@ private:
     QTemporaryDir m_home;
 };
 
-void tst_SystemFun::initTestCase()
+void tst_VexoSystemFun::initTestCase()
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
     QCoreApplication::setOrganizationName("Other");
     QCoreApplication::setApplicationName("Vexo");
 }
 
-void tst_SystemFun::init()
+void tst_VexoSystemFun::init()
 {
     QSettings().clear();
     QSettings().sync();
 }
 
-void tst_SystemFun::generalInformation()
+void tst_VexoSystemFun::generalInformation()
 {
     QCOMPARE(SystemFun().getGeneralInfo(),
              QByteArray("{\"ver\":\"0.3.4\",\"canUpdate\":0,\"canAddNewModules\":0,\"canUpdateFirmware\":0,"
@@ -47,7 +47,7 @@ void tst_SystemFun::generalInformation()
                         "\"langList\":[\"EN\"],\"osType\":\"other\"}"));
 }
 
-void tst_SystemFun::loaderArguments_data()
+void tst_VexoSystemFun::loaderArguments_data()
 {
     QTest::addColumn<QVariantList>("saved"); // Selected_Port, baudRate, mode, slaveID, Tarsek_ID; invalid: absent
     QTest::addColumn<QStringList>("args");
@@ -60,7 +60,7 @@ void tst_SystemFun::loaderArguments_data()
     QTest::newRow("index out of the list") << QVariantList{"1", 11, 0, 1, "5"} << QStringList{"0", "2", "3", "1", "5"};
 }
 
-void tst_SystemFun::loaderArguments()
+void tst_VexoSystemFun::loaderArguments()
 {
     QFETCH(QVariantList, saved);
     QFETCH(QStringList, args);
@@ -73,7 +73,7 @@ void tst_SystemFun::loaderArguments()
     QCOMPARE(SystemFun().firmwareUpdaterArgs(), args);
 }
 
-void tst_SystemFun::loaderPortOfAConnectedDevice()
+void tst_VexoSystemFun::loaderPortOfAConnectedDevice()
 {
     // The port a device was last connected on gives the loader its number: ttyV7 gives 7.
     QTemporaryDir dir;
@@ -91,5 +91,5 @@ void tst_SystemFun::loaderPortOfAConnectedDevice()
     qunsetenv("EXTRA_SERIAL_PORTS");
 }
 
-QTEST_GUILESS_MAIN(tst_SystemFun)
-#include "tst_SystemFun.moc"
+QTEST_GUILESS_MAIN(tst_VexoSystemFun)
+#include "tst_VexoSystemFun.moc"
