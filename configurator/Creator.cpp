@@ -1,12 +1,12 @@
 #include "Creator.h"
 
+#include "HelperStarter.h"
 #include "HttpListener.h"
 #include "MyHttpRequestHandler.h"
 #include "StaticFileController.h"
+#include "TrayMenu.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QProcess>
+#include <QApplication>
 #include <QSettings>
 
 #include <cstdio>
@@ -28,13 +28,21 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
     QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
     m_requestHandler = new MyHttpRequestHandler(staticFiles, docroot, this);
     m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
-    Q_UNUSED(restarted)
+    m_trayMenu = new TrayMenu(qobject_cast<QApplication *>(QCoreApplication::instance()), settingsIn(QString()),
+                              TrayMenu::ConfigurationProgram);
+    if (!m_listener->isListening()) {
+        m_trayMenu->showBindError();
+    } else if (!restarted) {
+        m_trayMenu->slotLaunchBrowser();
+        m_trayMenu->showRunningMessage();
+    }
 
     connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
     connect(m_requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
+    connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
 }
 
-Creator::~Creator() = default;
+Creator::~Creator() { delete m_trayMenu; }
 
 void Creator::slotExitApp()
 {
@@ -49,14 +57,14 @@ void Creator::slotRunAutoUpdate() { handOver(QStringLiteral("www/root/Vexo_setup
 
 void Creator::handOver(const QString &helper)
 {
-    const QFileInfo program(QCoreApplication::applicationDirPath() + QLatin1Char('/') + helper);
-    if (!program.isFile() || !program.isExecutable()) {
+    const HelperStarter starter;
+    if (starter.resolve(helper).isEmpty()) {
         qWarning("Creator: %s is missing or not executable; the program keeps running", qPrintable(helper));
         return;
     }
     delete m_listener;
     m_listener = nullptr;
-    QProcess::startDetached(program.absoluteFilePath(), {QStringLiteral("-r")}, QCoreApplication::applicationDirPath());
+    starter.start(helper, {QStringLiteral("-r")});
     // At once, as the hand-over asks, and without the static destructors: a connection thread may
     // still be inside the handler.
     std::fflush(stdout);

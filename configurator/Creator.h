@@ -5,6 +5,7 @@
 
 class HttpListener;
 class StaticFileController;
+class TrayMenu;
 
 namespace vexo {
 
@@ -24,6 +25,7 @@ public:
 
     MyHttpRequestHandler *requestHandler() const { return m_requestHandler; }
     HttpListener *listener() const { return m_listener; }
+    TrayMenu *trayMenu() const { return m_trayMenu; }
 
 public slots:
     void slotRestartAppAsAdmin();
@@ -37,6 +39,7 @@ private:
 
     MyHttpRequestHandler *m_requestHandler = nullptr;
     HttpListener *m_listener = nullptr;
+    TrayMenu *m_trayMenu = nullptr; // a widget, so not a child: deleted here
 };
 
 } // namespace vexo

@@ -1,16 +1,20 @@
 #include "MyHttpRequestHandler.h"
 
+#include "BrowserOpener.h"
+#include "DeviceSearch.h"
 #include "Email.h"
+#include "HelperStarter.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "ModbusEngine.h"
 #include "ModulesMngr.h"
+#include "RequestGate.h"
 #include "StaticFileController.h"
 #include "SystemFun.h"
+#include "Updates.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QUrl>
@@ -25,8 +29,13 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, QS
     const QString path = docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
     m_documentRoot = QDir::isAbsolutePath(path) ? path : QDir(QCoreApplication::applicationDirPath()).filePath(path);
     m_modulesMngr = new ModulesMngr(path, this);
+    m_updates = new Updates(docroot, this, true);
     m_email = new Email(docroot->fileName(), this);
+    m_deviceSearch = new DeviceSearch(this);
     m_systemFun = new SystemFun(this);
+    const QSettings listener(docroot->fileName(), QSettings::IniFormat);
+    m_listenerHost = listener.value(QStringLiteral("listener/host")).toString();
+    m_listenerPort = listener.value(QStringLiteral("listener/port")).toInt();
 }
 
 MyHttpRequestHandler::~MyHttpRequestHandler() = default;
@@ -35,6 +44,9 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 {
     const t_GetArray params = request.getParameterMap();
     const QByteArray path = request.getPath();
+    const bool page = path.contains("ajax.html") || path.contains("saveFile.html") || path.contains("loadFile.html");
+    if (!RequestGate::admit(request, response, m_listenerHost, m_listenerPort, !page))
+        return;
     if (path.contains("ajax.html")) {
         const QByteArray body = call(RequestParams::raw(params, "func"), params);
         response.setStatus(200, "OK");
@@ -79,8 +91,7 @@ QByteArray MyHttpRequestHandler::call(const QByteArray &func, const t_GetArray &
         return m_systemFun->getGeneralInfo();
     if (func == "runFirmwareUpdater") {
         // Whether the loader starts is not reported.
-        QProcess::startDetached(QCoreApplication::applicationDirPath() + QStringLiteral("/Bootloader"),
-                                m_systemFun->firmwareUpdaterArgs(), QCoreApplication::applicationDirPath());
+        HelperStarter().start(QStringLiteral("Bootloader"), m_systemFun->firmwareUpdaterArgs());
         return QByteArrayLiteral("{\"ok\":\"1\"}");
     }
     if (func == "runAsAdministrator") {
@@ -91,8 +102,22 @@ QByteArray MyHttpRequestHandler::call(const QByteArray &func, const t_GetArray &
         emit runAutoUpdate();
         return QByteArray();
     }
+    if (func == "startSearchingDevices")
+        return m_deviceSearch->startSearchingDevices();
+    if (func == "getSearchedDevices")
+        return m_deviceSearch->getSearchedDevices();
     if (func == "sendEmail")
         return m_email->sendEmail(params);
+    if (func == "check4Updates") {
+        t_GetArray copy = params;
+        return m_updates->check4Updates(copy);
+    }
+    if (func == "startUpdating") {
+        t_GetArray copy = params;
+        return m_updates->startUpdating(copy);
+    }
+    if (func == "getUpdateStatus")
+        return m_updates->getUpdateStatus();
     if (func == "openFtpInExplorer")
         return openFtp(params);
     return QByteArray();
@@ -105,7 +130,7 @@ QByteArray MyHttpRequestHandler::openFtp(const t_GetArray &params)
     // Only an FTP address goes to the desktop's opener, never a file, a program or an option.
     if (address.isEmpty() || !url.isValid() || url.scheme() != QLatin1String("ftp") || url.host().isEmpty())
         return QByteArrayLiteral("{\"error\":\"Parameter error!\"}");
-    QProcess::startDetached(QStringLiteral("xdg-open"), {address});
+    BrowserOpener::open(address);
     return QByteArrayLiteral("{\"ok\":\"FTP opened\"}");
 }
 

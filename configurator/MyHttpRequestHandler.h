@@ -12,8 +12,10 @@
 
 class HttpRequest;
 class HttpResponse;
+class DeviceSearch;
 class QSettings;
 class StaticFileController;
+class Updates;
 
 namespace vexo {
 
@@ -38,6 +40,9 @@ public:
 
     void service(HttpRequest &request, HttpResponse &response) override;
 
+    // Tests point the device search at loopback and a fake helper.
+    DeviceSearch *deviceSearch() const { return m_deviceSearch; }
+    Updates *updates() const { return m_updates; }
     // Tests hold the lock and shorten its wait.
     QMutex &modbusLock() { return m_modbusLock; }
     void setModbusLockWaitMs(int ms) { m_modbusLockWaitMs = ms; }
@@ -58,11 +63,16 @@ private:
     ModbusEngine *m_modbusEngine;
     ModulesMngr *m_modulesMngr;
     QSettings *m_docroot;
+    Updates *m_updates;
     Email *m_email;
+    DeviceSearch *m_deviceSearch;
     SystemFun *m_systemFun;
     QMutex m_modbusLock;
     std::atomic<int> m_modbusLockWaitMs{ModbusLockWaitMs};
     QString m_documentRoot;
+    // Where the listener binds, for the request gate.
+    QString m_listenerHost;
+    int m_listenerPort = 0;
 };
 
 } // namespace vexo

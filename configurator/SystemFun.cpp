@@ -1,6 +1,7 @@
 #include "SystemFun.h"
 
 #include "ModbusEngine.h"
+#include "shell/SystemFun.h"
 
 #include <QSettings>
 
@@ -38,9 +39,7 @@ namespace vexo {
 
 QByteArray SystemFun::htmlToPdf(const QString &html, const QString &documentRoot) const
 {
-    Q_UNUSED(html)
-    Q_UNUSED(documentRoot)
-    return QByteArray();
+    return ::SystemFun::convertHtmlToPdf(html, documentRoot);
 }
 
 } // namespace vexo
