@@ -1,8 +1,10 @@
 #include "configurator/MyHttpRequestHandler.h"
 
 #include "../platform/ModbusPeer.h"
+#include "DeviceSearch.h"
 #include "HttpListener.h"
 #include "StaticFileController.h"
+#include "Updates.h"
 #include "VexoHttp.h"
 #include "configurator/ModbusEngine.h"
 
@@ -13,6 +15,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <signal.h>
 
 using vexo::MyHttpRequestHandler;
 using namespace VexoHttp;
@@ -38,6 +41,11 @@ private slots:
     void openFtp_data();
     void openFtp();
     void staticFiles();
+    void pdfFromHtml();
+    void requestGate_data();
+    void requestGate();
+    void deviceSearch();
+    void updaterCalls();
 
 private:
     QByteArray ajax(const QByteArray &query) { return get(m_port, "/ajax.html?" + query).body; }
@@ -72,7 +80,7 @@ void tst_VexoMyHttpRequestHandler::initTestCase()
     const QString config = m_home.filePath("config.ini");
     QFile file(config);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[listener]\nhost=127.0.0.1\nport=0\n[docroot]\npath=" + QFile::encodeName(m_home.filePath("www")) + "\n");
+    file.write("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(TestEnv::freeTcpPort()) + "\n[docroot]\npath=" + QFile::encodeName(m_home.filePath("www")) + "\n");
     file.close();
     m_docroot = std::make_unique<QSettings>(config, QSettings::IniFormat);
     m_docroot->beginGroup("docroot");
@@ -281,6 +289,114 @@ void tst_VexoMyHttpRequestHandler::staticFiles()
     QCOMPARE(reply.status, 200);
     QCOMPARE(reply.body, QByteArray("<html>vexo</html>"));
     QCOMPARE(get(m_port, "/none.html").status, 404);
+}
+
+void tst_VexoMyHttpRequestHandler::pdfFromHtml()
+{
+    const Reply reply = post(m_port, "/saveFile.html", "filename=report.pdf&fileContent=%3Ch1%3EReport%3C%2Fh1%3E");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("Content-Disposition"), QByteArray("attachment; filename=report.pdf"));
+    QCOMPARE(reply.header("Content-type"), QByteArray("application/pdf"));
+    QVERIFY(reply.body.startsWith("%PDF-"));
+}
+
+void tst_VexoMyHttpRequestHandler::requestGate_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    const QByteArray call = "/ajax.html?func=getGeneralInfo";
+    const QByteArray save = "/saveFile.html?filename=a.txt&fileContent=x";
+    const QByteArray own = "http://127.0.0.1:" + QByteArray::number(m_port);
+    QTest::newRow("call, same origin") << call << "Origin: " + own + "\r\n" << 200;
+    QTest::newRow("call, foreign origin") << call << QByteArray("Origin: http://evil.example\r\n") << 403;
+    QTest::newRow("call, null origin") << call << QByteArray("Origin: null\r\n") << 403;
+    QTest::newRow("call, cross-site fetch") << call << QByteArray("Sec-Fetch-Site: cross-site\r\n") << 403;
+    QTest::newRow("call, foreign referer") << call << QByteArray("Referer: http://evil.example/x.html\r\n") << 403;
+    QTest::newRow("save page, foreign origin") << save << QByteArray("Origin: http://evil.example\r\n") << 403;
+    QTest::newRow("load page, cross-site fetch") << QByteArray("/loadFile.html") << QByteArray("Sec-Fetch-Site: cross-site\r\n")
+                                                 << 403;
+    QTest::newRow("static file, cross-site fetch") << QByteArray("/index.html") << QByteArray("Sec-Fetch-Site: cross-site\r\n")
+                                                   << 200;
+    QTest::newRow("static file, foreign host") << QByteArray("/index.html") << QByteArray("X-Host: rebinding\r\n") << 403;
+}
+
+void tst_VexoMyHttpRequestHandler::requestGate()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QSignalSpy admin(m_handler.get(), &MyHttpRequestHandler::runAutoUpdate);
+    Reply reply;
+    if (headers.startsWith("X-Host")) {
+        // Only the Host header differs: a name that is no loopback name.
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET " + target + " HTTP/1.1\r\nHost: rebind.example:" + QByteArray::number(m_port) +
+                     "\r\nConnection: close\r\n\r\n");
+        QByteArray raw;
+        QTRY_VERIFY((raw += socket.readAll()).contains("\r\n\r\n") && socket.state() == QAbstractSocket::UnconnectedState);
+        reply.status = raw.mid(9, 3).toInt();
+        reply.body = raw.mid(raw.indexOf("\r\n\r\n") + 4);
+    } else {
+        reply = get(m_port, target, headers);
+    }
+    QCOMPARE(reply.status, status);
+    if (status == 403)
+        QCOMPARE(reply.body, QByteArray("403 forbidden"));
+    // A refused hand-over call changes nothing.
+    if (status == 403 && target.startsWith("/ajax.html")) {
+        QCOMPARE(get(m_port, "/ajax.html?func=runAutoUpdate", headers).status, 403);
+        QTest::qWait(20);
+        QCOMPARE(admin.count(), 0);
+    }
+}
+
+void tst_VexoMyHttpRequestHandler::deviceSearch()
+{
+    QTemporaryDir dir;
+    QFile helper(dir.filePath("Pellaris"));
+    QVERIFY(helper.open(QIODevice::WriteOnly));
+    helper.write("#!/bin/sh\necho $$ >> \"$(dirname \"$0\")/helper.log\"\nexec sleep 300\n");
+    helper.close();
+    helper.setPermissions(helper.permissions() | QFileDevice::ExeOwner);
+    PeerProcess responder;
+    QVERIFY(responder.startPython(TestEnv::testFile("peers/udp_responder.py"),
+                                  {"--reply", "Meter\\n00:11:22:33:44:55\\n502\\n7\\n"}));
+    DeviceFinder::Target target;
+    target.address = QHostAddress(QHostAddress::LocalHost);
+    target.port = quint16(responder.readyWords().value(0).toUInt());
+    target.helper = helper.fileName();
+    m_handler->deviceSearch()->setTarget(target);
+
+    QCOMPARE(get(m_port, "/ajax.html?func=getSearchedDevices").body, QByteArray());
+    QCOMPARE(get(m_port, "/ajax.html?func=startSearchingDevices").body, QByteArray("ok"));
+    auto pids = [&dir] {
+        QFile log(dir.filePath("helper.log"));
+        return log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QList<QByteArray>();
+    };
+    QTRY_COMPARE(pids().size(), 2);
+    const qint64 first = pids().value(0).toLongLong();
+    // A new search ends the previous one and its helper.
+    QCOMPARE(get(m_port, "/ajax.html?func=startSearchingDevices").body, QByteArray("ok"));
+    QTRY_COMPARE(pids().size(), 3);
+    QTRY_VERIFY(::kill(pid_t(first), 0) != 0);
+    QTRY_VERIFY(m_handler->deviceSearch()->datagramsRead() >= 1);
+    QCOMPARE(get(m_port, "/ajax.html?func=getSearchedDevices").body,
+             QByteArray("[{\"name\":\"Meter\",\"ip\":\"127.0.0.1\",\"port\":\"502\",\"mac\":\"00:11:22:33:44:55\","
+                        "\"modbusid\":\"7\"}]"));
+    QTRY_VERIFY(::kill(pid_t(pids().value(1).toLongLong()), 0) != 0);
+    QCOMPARE(get(m_port, "/ajax.html?func=getSearchedDevices").body, QByteArray());
+}
+
+void tst_VexoMyHttpRequestHandler::updaterCalls()
+{
+    // Without an update server the updater answers with its own texts; the handler passes them on.
+    const QByteArray status = ajax("func=getUpdateStatus");
+    QCOMPARE(status, m_handler->updates()->getUpdateStatus());
+    QVERIFY(!post(m_port, "/ajax.html", "func=check4Updates&json=%7B%7D").body.isEmpty());
+    QVERIFY(!post(m_port, "/ajax.html", "func=startUpdating").body.isEmpty());
 }
 
 QTEST_MAIN(tst_VexoMyHttpRequestHandler)
