@@ -113,6 +113,9 @@ class tst_VexoProgram : public QObject
 private slots:
     void missingConfigIsFatal();
     void restartedProgramServes();
+    void startOpensTheBrowser();
+    void restartFlagOnlyInFirstPlace();
+    void busyPortShowsTheBindError();
     void handOverEndsWithTwelve_data();
     void handOverEndsWithTwelve();
     void missingHelperKeepsServing();
@@ -141,6 +144,53 @@ void tst_VexoProgram::restartedProgramServes()
     QCOMPARE(get(vexo.port, "/index.html").body, QByteArray("<html>vexo</html>"));
     QVERIFY(get(vexo.port, "/ajax.html?func=getGeneralInfo").body.startsWith("{\"ver\":\"0.3.4\""));
     QVERIFY(!QFile::exists(vexo.path("bin/xdg-open.log")));
+}
+
+void tst_VexoProgram::startOpensTheBrowser()
+{
+    Installation vexo;
+    QVERIFY(vexo.install());
+    vexo.start({});
+    QTRY_VERIFY_WITH_TIMEOUT(vexo.listening(), 20000);
+    QTRY_COMPARE(readFile(vexo.path("bin/xdg-open.log")), "http://127.0.0.1:" + QByteArray::number(vexo.port) + "\n");
+    QTRY_VERIFY(vexo.log().contains("TrayMenu: balloon Program is running. Program is listening on port: " +
+                                    QByteArray::number(vexo.port) + "."));
+}
+
+void tst_VexoProgram::restartFlagOnlyInFirstPlace()
+{
+    // "-r" later, or a first argument that only begins with it, is no restart.
+    for (const QStringList &args : {QStringList{"-x", "-r"}, QStringList{"-rr"}}) {
+        Installation vexo;
+        QVERIFY(vexo.install());
+        vexo.start(args);
+        QTRY_VERIFY_WITH_TIMEOUT(vexo.listening(), 20000);
+        QTRY_VERIFY(vexo.log().contains("TrayMenu: balloon Program is running."));
+        QTRY_VERIFY(QFile::exists(vexo.path("bin/xdg-open.log")));
+    }
+}
+
+void tst_VexoProgram::busyPortShowsTheBindError()
+{
+    Installation first;
+    QVERIFY(first.install());
+    first.start({"-r"});
+    QTRY_VERIFY_WITH_TIMEOUT(first.listening(), 20000);
+    // A second copy on the same port, with or without "-r".
+    for (const QStringList &args : {QStringList{"-r"}, QStringList{}}) {
+        Installation second;
+        QVERIFY(second.install());
+        QVERIFY(writeFile(second.path("config.ini"), readFile(first.path("config.ini"))));
+        second.port = first.port;
+        second.start(args);
+        QTRY_VERIFY_WITH_TIMEOUT(second.log().contains("TrayMenu: balloon Error! Cannot bind on port: " +
+                                                       QByteArray::number(first.port) + ". Port already in use!"),
+                                 20000);
+        QCOMPARE(second.process.state(), QProcess::Running);
+        QVERIFY(!QFile::exists(second.path("bin/xdg-open.log")));
+        QVERIFY(!second.log().contains("Program is running."));
+    }
+    QCOMPARE(get(first.port, "/index.html").status, 200);
 }
 
 void tst_VexoProgram::handOverEndsWithTwelve_data()
