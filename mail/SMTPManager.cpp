@@ -75,8 +75,9 @@ QByteArray SMTPManager::saveSMTPSetting(const t_GetArray &params)
 {
     Database scope;
     QSqlQuery query(scope.handle());
-    query.prepare(QStringLiteral("UPDATE SMTP SET serverName=?, port=?, security=?, username=?, password=?, "
-                                 "sourceEmailAddress=? WHERE idSMTP=1"));
+    if (!query.prepare(QStringLiteral("UPDATE SMTP SET serverName=?, port=?, security=?, username=?, password=?, "
+                                      "sourceEmailAddress=? WHERE idSMTP=1")))
+        return buildErrorJson(QStringLiteral("Edit error"), Database::errorText(query.lastError()));
     query.addBindValue(boundText(params, "serverName"));
     query.addBindValue(RequestParams::integer(params, "port"));
     query.addBindValue(RequestParams::integer(params, "security"));
