@@ -8,6 +8,7 @@
 #include "SmtpClient.h"
 
 #include <QSslCertificate>
+#include <QThread>
 #include <QTimer>
 
 EmailManager *g_emailManager = nullptr;
@@ -69,6 +70,9 @@ void EmailManager::finishInThread()
         queueTimer->deleteLater();
         queueTimer = nullptr;
     }
+    // The thread object lives in the poller's thread, which blocks in its wait for this thread:
+    // a quit queued to it by finished() would come too late, so the loop is ended from here.
+    QThread::currentThread()->quit();
     emit finished();
 }
 
