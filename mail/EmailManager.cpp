@@ -94,6 +94,7 @@ void EmailManager::initConfig()
     smtpClient = new SmtpClient(serverName, port, SmtpClient::ConnectionType(security));
     smtpClient->setUser(username);
     smtpClient->setPassword(password);
+    smtpClient->setCancelFlag(&m_stopping);
     SmtpClient *client = smtpClient;
     connect(client, &SmtpClient::updateSelfSignedCert, client,
             [client](const QSslCertificate &certificate) { SMTPManager::logTrustedCertificate(*client, certificate); });

@@ -261,6 +261,14 @@ void SmtpClient::disconnect()
         m_socket->disconnectFromHost();
 }
 
+// While a cancel flag is set up, waits are cut into slices so that the flag is seen soon.
+static constexpr int CancelSliceMs = 100;
+
+bool SmtpClient::cancelled() const
+{
+    return m_cancel && m_cancel->load();
+}
+
 void SmtpClient::waitForResponse()
 {
     if (!m_socket) {
@@ -269,6 +277,8 @@ void SmtpClient::waitForResponse()
     }
     QElapsedTimer whole;
     whole.start();
+    QElapsedTimer piece;
+    piece.start();
     const qint64 wholeLimit = qint64(m_responseTimeout) * ReplyDeadlineFactor;
     for (;;) {
         while (m_socket->canReadLine()) {
@@ -296,16 +306,17 @@ void SmtpClient::waitForResponse()
             if ((m_responseText.size() >= 4 && m_responseText.at(3) == QLatin1Char(' ')) || textLength == 3)
                 return;
         }
-        if (m_socket->bytesAvailable() > MaxReplyLineLength) {
+        qint64 wait = qMin<qint64>(m_responseTimeout - piece.elapsed(), wholeLimit - whole.elapsed());
+        if (m_cancel)
+            wait = qMin<qint64>(wait, CancelSliceMs);
+        // No more data can come from a closed connection; an overlong line is no reply.
+        if (m_socket->bytesAvailable() > MaxReplyLineLength || cancelled() || wait <= 0 ||
+            m_socket->state() != QAbstractSocket::ConnectedState) {
             emit smtpError(ErrResponseTimeout);
             throw ResponseTimeoutException();
         }
-        const qint64 left = wholeLimit - whole.elapsed();
-        const int wait = int(qMin<qint64>(m_responseTimeout, left));
-        if (wait <= 0 || !m_socket->waitForReadyRead(wait)) {
-            emit smtpError(ErrResponseTimeout);
-            throw ResponseTimeoutException();
-        }
+        if (m_socket->waitForReadyRead(int(wait)))
+            piece.restart();
     }
 }
 
@@ -316,23 +327,25 @@ void SmtpClient::sendMessage(const QString &text)
 
 void SmtpClient::writeLine(const QByteArray &bytes)
 {
-    if (!m_socket) {
-        emit smtpError(ErrSendTimeout);
-        throw SendMessageTimeoutException();
-    }
-    if (m_socket->write(bytes + "\r\n") < 0) {
+    if (!m_socket || m_socket->write(bytes + "\r\n") < 0) {
         emit smtpError(ErrSendTimeout);
         throw SendMessageTimeoutException();
     }
     QElapsedTimer timer;
     timer.start();
     // A large text may need several waits; the bound holds for the whole line.
-    while (m_socket->bytesToWrite() > 0) {
-        const qint64 left = m_sendMessageTimeout - timer.elapsed();
-        if (left <= 0 || !m_socket->waitForBytesWritten(int(left))) {
-            emit smtpError(ErrSendTimeout);
-            throw SendMessageTimeoutException();
-        }
+    while (m_socket->bytesToWrite() > 0 && m_socket->state() == QAbstractSocket::ConnectedState) {
+        qint64 wait = m_sendMessageTimeout - timer.elapsed();
+        if (m_cancel)
+            wait = qMin<qint64>(wait, CancelSliceMs);
+        if (cancelled() || wait <= 0)
+            break;
+        m_socket->waitForBytesWritten(int(wait));
+    }
+    // A connection that failed while writing drops what was left to write.
+    if (m_socket->bytesToWrite() > 0 || m_socket->state() != QAbstractSocket::ConnectedState) {
+        emit smtpError(ErrSendTimeout);
+        throw SendMessageTimeoutException();
     }
 }
 

@@ -5,6 +5,8 @@
 #include <QSslCertificate>
 #include <QString>
 
+#include <atomic>
+
 class MimeMessage;
 class QSslSocket;
 class QTcpSocket;
@@ -77,6 +79,9 @@ public:
     // The certificate trusted after a failed STARTTLS handshake (null until then).
     const QSslCertificate &getTrustedCertificate() const { return m_trustedCertificate; }
     bool isCertificateTrusted() const { return m_certificateTrusted; }
+    // A flag that another thread may set to end every wait for a reply or a write at once (as
+    // its time-out), so that an owner being stopped is not held by a slow server.
+    void setCancelFlag(const std::atomic<bool> *flag) { m_cancel = flag; }
 
     // The message text as it goes on the wire after DATA: every line end CRLF, a line that
     // starts with "." doubled, so the server sees exactly the text and never an early end.
@@ -97,6 +102,7 @@ protected slots:
 
 private:
     bool connectOnce();
+    bool cancelled() const;
     void writeLine(const QByteArray &bytes);
     QSslSocket *sslSocket() const;
 
@@ -116,4 +122,5 @@ private:
     QSslCertificate m_trustedCertificate;
     bool m_certificateTrusted = false;
     bool m_trustAnnouncePending = false;
+    const std::atomic<bool> *m_cancel = nullptr;
 };

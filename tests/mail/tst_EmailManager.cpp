@@ -46,6 +46,8 @@ private slots:
     void queueHoldsAHundred();
     void trustedCertificateIsLogged();
     void stopRightAfterStart();
+    void stopDuringEndlessReply();
+    void quitAfterServerReset();
 
 private:
     void configure(quint16 port, int security, const QString &password = QStringLiteral("pw"),
@@ -272,6 +274,38 @@ void tst_EmailManager::stopRightAfterStart()
         QTRY_VERIFY(!m_thread);
     }
     QCOMPARE(logRows(), QStringList(QVector<QString>(20, QStringLiteral("warn|SMTP not configured.")).toList()));
+}
+
+// A server that never finishes its EHLO reply holds neither the mail thread nor the stop.
+void tst_EmailManager::stopDuringEndlessReply()
+{
+    PeerProcess peer;
+    QVERIFY(startScripted(peer, QJsonObject{{"dribble", QJsonObject{{"on", "EHLO"}, {"data", "250-more\r\n"}, {"interval", 0.05}}}}));
+    configure(port(peer), 0);
+    startManager();
+    post(alarmMail("held"));
+    QTRY_VERIFY(lines(peer, "CMD").contains("EHLO localhost"));
+    m_manager->stop();
+    QVERIFY(m_thread->wait(5000));
+    g_emailManager = nullptr;
+    QTRY_VERIFY(!m_manager);
+    QVERIFY(logRows().isEmpty());
+}
+
+// The server resets the connection right after taking each mail, so QUIT cannot be written:
+// every mail still counts as sent, and the queue goes on taking and sending mails.
+void tst_EmailManager::quitAfterServerReset()
+{
+    PeerProcess peer;
+    QVERIFY(startScripted(peer, QJsonObject{{"closeAfter", "."}, {"reset", true}}));
+    configure(port(peer), 0);
+    startManager();
+    for (int i = 0; i < 5; ++i)
+        post(alarmMail(QStringLiteral("mail %1").arg(i)));
+    QTRY_COMPARE(logRows().size(), 5);
+    post(alarmMail("after"));
+    QTRY_COMPARE(logRows(), QStringList(QVector<QString>(6, QStringLiteral("info|Mail send")).toList()));
+    QTRY_COMPARE(lines(peer, "MAILDATA").size(), 6);
 }
 
 QTEST_GUILESS_MAIN(tst_EmailManager)

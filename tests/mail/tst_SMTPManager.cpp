@@ -40,6 +40,7 @@ private slots:
     void testMail();
     void testMailTrustsSelfSignedWithWarning();
     void secondTestMailWhileBusy();
+    void quitAfterServerClosed();
 
 private:
     QStringList logRows() { return StoreFixture::rows(QStringLiteral("SELECT type, message FROM Logs ORDER BY idLogs")); }
@@ -264,6 +265,19 @@ void tst_SMTPManager::secondTestMailWhileBusy()
     QCOMPARE(firstReply, QByteArray("{\"success\":true}"));
     QCOMPARE(g_smtpManager.sendTestMail(posted), QByteArray("{\"success\":true}"));
     QTRY_COMPARE(lines(peer, "MAILDATA").size(), 2);
+}
+
+// The server closes right after taking the mail, so QUIT cannot be written: the mail still counts
+// as sent and the next test mail is accepted.
+void tst_SMTPManager::quitAfterServerClosed()
+{
+    PeerProcess peer;
+    QVERIFY(startScripted(peer, QJsonObject{{"closeAfter", "."}, {"reset", true}}));
+    const t_GetArray posted = params({{"serverName", "127.0.0.1"}, {"port", QByteArray::number(MailPeers::port(peer))},
+                                      {"security", "0"}, {"sourceEmailAddress", "plant@x"}, {"testEmailAddress", "op@x"}});
+    for (int round = 0; round < 5; ++round)
+        QCOMPARE(g_smtpManager.sendTestMail(posted), QByteArray("{\"success\":true}"));
+    QTRY_COMPARE(lines(peer, "MAILDATA").size(), 5);
 }
 
 QTEST_GUILESS_MAIN(tst_SMTPManager)

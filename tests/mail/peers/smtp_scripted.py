@@ -11,6 +11,10 @@ Listens on 127.0.0.1 port 0 and prints "READY <port>". The script is a JSON obje
                     other line) -> a list of texts sent in turn, the last one repeating
   "dribble":        {"on": WORD, "data": TEXT, "interval": SECONDS}: instead of replying to WORD
                     the server sends TEXT again and again until the client goes away
+  "closeAfter":     a command word (or "." for the end of the mail) after whose reply the server
+                    closes the connection at once
+  "reset":          with closeAfter ".", the connection is reset (not closed) right after the
+                    reply, so the client's next write fails
 Texts are sent as they stand (Latin-1), so a missing line end or a bare code can be scripted.
 After "STARTTLS" is answered with a 220 text, the server starts TLS with --cert/--key.
 After DATA is answered with 354, the lines up to "." are the mail; its size is printed.
@@ -21,6 +25,7 @@ import json
 import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -98,10 +103,22 @@ class Handler(socketserver.BaseRequestHandler):
                         size += len(data)
                     say("MAILDATA %d" % size)
                     self.send(self.reply_for("."))
-                elif word == "QUIT":
+                    if SCRIPT.get("closeAfter") == ".":
+                        if SCRIPT.get("reset"):
+                            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                            self.sock.close()
+                            say("RESET")
+                            return
+                        break
+                elif word == "QUIT" or SCRIPT.get("closeAfter") == word:
                     break
         except OSError:
             pass
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
         say("CLOSED")
 
 
