@@ -278,8 +278,8 @@ void SmtpClient::waitForResponse()
     }
     QElapsedTimer whole;
     whole.start();
-    QElapsedTimer piece;
-    piece.start();
+    QElapsedTimer sinceData;
+    sinceData.start();
     const qint64 wholeLimit = qint64(m_responseTimeout) * ReplyDeadlineFactor;
     for (;;) {
         while (m_socket->canReadLine()) {
@@ -307,7 +307,7 @@ void SmtpClient::waitForResponse()
             if ((m_responseText.size() >= 4 && m_responseText.at(3) == QLatin1Char(' ')) || textLength == 3)
                 return;
         }
-        qint64 wait = qMin<qint64>(m_responseTimeout - piece.elapsed(), wholeLimit - whole.elapsed());
+        qint64 wait = qMin<qint64>(m_responseTimeout - sinceData.elapsed(), wholeLimit - whole.elapsed());
         if (m_cancel)
             wait = qMin<qint64>(wait, CancelSliceMs);
         // No more data can come from a closed connection; an overlong line is no reply.
@@ -317,7 +317,7 @@ void SmtpClient::waitForResponse()
             throw ResponseTimeoutException();
         }
         if (m_socket->waitForReadyRead(int(wait)))
-            piece.restart();
+            sinceData.restart();
     }
 }
 
