@@ -65,7 +65,8 @@ public:
     static QMutex &settingsLock();
 
 private:
-    bool readLine(QIODevice *socket, QByteArray &line);
+    // raw: the line as received, without trimming (its line end included).
+    bool readLine(QIODevice *socket, QByteArray &line, QByteArray *raw = nullptr);
     void readRequest(QIODevice *socket);
     void readHeader(QIODevice *socket);
     void readBody(QIODevice *socket);

@@ -416,6 +416,13 @@ void tst_HttpConnectionHandler::refusalsReachClient_data()
     QTest::newRow("conflicting Content-Length")
         << QByteArray("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\ncontent-length: 30\r\n\r\nabc") << 0
         << g_badRequest;
+    // The body of a request whose length header is not read must not come through as a request.
+    QTest::newRow("zero byte in a header name")
+        << "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length" + QByteArray(1, '\0')
+               + ": 36\r\n\r\nGET /json?x=9 HTTP/1.1\r\nHost: t\r\n\r\n"
+        << 0 << g_badRequest;
+    QTest::newRow("header line without a colon")
+        << QByteArray("GET /json HTTP/1.1\r\nHost: t\r\nbroken line\r\n\r\n") << 0 << g_badRequest;
     QTest::newRow("chunked request body")
         << QByteArray("POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n") << 0
         << g_badRequest;

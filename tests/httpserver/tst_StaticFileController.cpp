@@ -106,6 +106,7 @@ private slots:
     void cacheTime();
     void cacheTimeZeroServesUntilEvicted();
     void emptyFile();
+    void cacheKeyIsThePathAsRequested();
     void docrootDefaultsToTheConfigDirectory();
 
 private:
@@ -322,6 +323,19 @@ void tst_StaticFileController::emptyFile()
     const Reply fromCache = serve(*files, "/empty.txt");
     QCOMPARE(fromCache.headers.value("Transfer-Encoding"), QByteArray("chunked"));
     QVERIFY(fromCache.raw.endsWith("\r\n\r\n0\r\n\r\n"));
+}
+
+void tst_StaticFileController::cacheKeyIsThePathAsRequested()
+{
+    auto files = controller({});
+    QCOMPARE(serve(*files, "/a.txt").body, QByteArray("a.txt"));
+    // A path that holds a zero byte names no file, also once the part before it is cached.
+    for (const QByteArray &target : {QByteArray("/a.txt%00.png"), QByteArray("/a.txt%00")}) {
+        const Reply reply = serve(*files, target);
+        QCOMPARE(reply.status, 403);
+        QCOMPARE(reply.body, QByteArray("403 forbidden"));
+    }
+    QCOMPARE(serve(*files, "/a.txt").body, QByteArray("a.txt"));
 }
 
 void tst_StaticFileController::docrootDefaultsToTheConfigDirectory()
