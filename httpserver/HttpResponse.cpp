@@ -161,6 +161,8 @@ void HttpResponse::redirect(const QByteArray &url)
 
 bool HttpResponse::hasSentLastPart() const { return m_sentLastPart; }
 
+bool HttpResponse::hasSentHeaders() const { return m_sentHeaders; }
+
 void HttpResponse::adaptTo(const HttpRequest &request)
 {
     setHeadOnly(request.getMethod() == "HEAD");

@@ -344,13 +344,26 @@ void tst_HttpConnectionHandler::throwingHandlerAnsweredAndConnectionGoesOn()
 {
     TestServer server;
     QVERIFY(server.start());
+    // Nothing sent yet: a plain 500 without what the handler had set, then the next request.
     const QJsonObject result = server.rawClient(
         {"exchange"}, "GET /throw HTTP/1.1\r\nHost: t\r\n\r\nGET /json?x=2 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
     const QByteArray reply = result.value("reply").toString().toLatin1();
-    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\n"), reply.constData());
+    QVERIFY2(reply.startsWith("HTTP/1.1 500 Internal error\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\n"),
+             reply.constData());
     QVERIFY(reply.endsWith("{\"success\":true,\"value\":2}"));
     QTRY_VERIFY(QString::fromUtf8(server.output()).contains(
         QRegularExpression("HttpConnectionHandler \\(0x[0-9a-f]+\\): An uncatched exception occured in the request handler")));
+
+    // A piece already sent: the reply stays cut, without the end of the chunked body, and the
+    // connection ends there.
+    const QJsonObject cut = server.rawClient(
+        {"exchange"},
+        "GET /throw?after=piece HTTP/1.1\r\nHost: t\r\n\r\nGET /json?x=3 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    QCOMPARE(cut.value("reply").toString().toLatin1(),
+             QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7\r\npartial\r\n"));
+    QVERIFY(cut.value("eof").toBool() || cut.value("reset").toBool());
+    const TestServer::Run curl = TestServer::run("curl", {"-s", server.url("/throw?after=piece")});
+    QCOMPARE(curl.exitCode, 18); // partial file
 }
 
 void tst_HttpConnectionHandler::headRepliesCarryNoBody()
