@@ -4,6 +4,7 @@
 #include "HttpRequest.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -37,12 +38,15 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
         QMutexLocker locker(&m_mutex);
         handlers.swap(m_pool);
     }
-    // Ask every thread to end first, so that the waits run side by side rather than one after
-    // the other.
+    // Ask every thread to end first, then wait for all of them under one deadline: a wait of
+    // its own for each would add up, one bound per stuck thread, past what a service manager
+    // allows before it kills the program.
     for (HttpConnectionHandler *handler : handlers)
         handler->quit();
+    QElapsedTimer clock;
+    clock.start();
     for (HttpConnectionHandler *handler : handlers)
-        retire(handler, timeout);
+        retire(handler, static_cast<int>(qMax<qint64>(0, timeout - clock.elapsed())), timeout);
     delete m_sslConfiguration;
     qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
 }
@@ -53,15 +57,15 @@ QVariant HttpConnectionHandlerPool::setting(const QString &key, const QVariant &
     return m_settings->value(key, fallback);
 }
 
-void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int timeoutMs)
+void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int waitMs, int boundMs)
 {
-    if (handler->finish(timeoutMs)) {
+    if (handler->finish(waitMs)) {
         delete handler;
         return;
     }
     // Destroying a running thread would end the program; leaving it costs only its memory.
     qCritical("HttpConnectionHandlerPool: handler %p did not stop within %i ms, left running",
-              static_cast<void *>(handler), timeoutMs);
+              static_cast<void *>(handler), boundMs);
 }
 
 HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
@@ -107,7 +111,7 @@ void HttpConnectionHandlerPool::cleanup()
     }
     // An idle handler ends at once; the wait stays outside the mutex all the same.
     if (retired)
-        retire(retired, timeout);
+        retire(retired, timeout, timeout);
 }
 
 QString HttpConnectionHandlerPool::resolvedFileName(const QString &name) const
