@@ -44,6 +44,11 @@ HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHan
     m_readTimer.setSingleShot(true);
     m_timerClock.start();
     start();
+    // The thread's event loop takes a descriptor as the thread starts, and a thread that cannot
+    // get one ends the program: the pool checked for free descriptors just before, so the
+    // thread takes its own before anything else is handed out.
+    if (!m_started.tryAcquire(1, 10000))
+        qWarning("HttpConnectionHandler (%p): thread slow to start", static_cast<void *>(this));
 }
 
 HttpConnectionHandler::~HttpConnectionHandler()
@@ -79,6 +84,7 @@ void HttpConnectionHandler::createSocket(const QSslConfiguration *sslConfigurati
 
 void HttpConnectionHandler::run()
 {
+    m_started.release();
     try {
         exec();
     } catch (...) {

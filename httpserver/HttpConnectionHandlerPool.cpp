@@ -2,6 +2,7 @@
 
 #include "HttpConnectionHandler.h"
 #include "HttpRequest.h"
+#include "NativeDescriptors.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +18,10 @@ namespace {
 // At shutdown a handler thread gets this long beyond one read time-out to end: its socket waits
 // are bounded by the read time-out, so a thread that takes longer is stuck in a request handler.
 const int g_joinGraceMs = 2000;
+
+// Descriptors that must stay free for a new handler thread to be started: the thread's own,
+// and what its requests open (a database connection with its journal, a few uploads).
+const int g_descriptorReserve = 64;
 
 } // namespace
 
@@ -81,7 +86,12 @@ HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
     }
     if (!freeHandler) {
         const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
-        if (m_pool.count() < maxConnectionHandlers) {
+        if (m_pool.count() < maxConnectionHandlers && !NativeDescriptors::haveFree(g_descriptorReserve)) {
+            // A new thread needs descriptors of its own (its event loop's wake-up, a database,
+            // uploads); a thread that cannot get them ends the program. The client gets the
+            // busy reply instead.
+            qWarning("HttpConnectionHandlerPool: too few free descriptors for a new handler");
+        } else if (m_pool.count() < maxConnectionHandlers) {
             freeHandler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
             freeHandler->setBusy();
             m_pool.append(freeHandler);

@@ -318,7 +318,8 @@ void HttpRequest::readBody(QIODevice *socket)
         parseMultiPartFile();
         delete m_tempFile;
         m_tempFile = nullptr;
-        m_status = complete;
+        if (m_status != aborted)
+            m_status = complete;
     }
 }
 
@@ -332,6 +333,7 @@ void HttpRequest::parseMultiPartFile()
     const QByteArray boundaryLine = "--" + m_boundary;
     const QByteArray closing = m_boundary + "--";
     bool finished = false;
+    int fileParts = 0;
     while (!body.atEnd() && body.error() == QFile::NoError && !finished) {
         QByteArray fieldName;
         QByteArray fileName;
@@ -375,6 +377,10 @@ void HttpRequest::parseMultiPartFile()
             lastLine = line;
             if (!fieldName.isEmpty() && !fileName.isEmpty()) {
                 if (!upload) {
+                    if (++fileParts > maxFileParts) {
+                        refuseFileParts();
+                        return;
+                    }
                     upload = new QTemporaryFile;
                     upload->open();
                 }
@@ -396,6 +402,10 @@ void HttpRequest::parseMultiPartFile()
         if (!fieldName.isEmpty() && !fileName.isEmpty()) {
             if (!upload) {
                 // A part without any content line is an empty upload.
+                if (++fileParts > maxFileParts) {
+                    refuseFileParts();
+                    return;
+                }
                 upload = new QTemporaryFile;
                 upload->open();
             }
@@ -423,6 +433,17 @@ void HttpRequest::parseMultiPartFile()
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(body.errorString()));
         qDebug() << "HttpRequest: cannot read temp file: " << body.errorString();
     }
+}
+
+void HttpRequest::refuseFileParts()
+{
+    // Each upload holds a descriptor until the request ends: thousands of tiny file parts,
+    // well within the size limit, would use up the process's descriptors.
+    qWarning("HttpRequest: more than %i file parts in one request", maxFileParts);
+    qDeleteAll(m_uploadedFiles);
+    m_uploadedFiles.clear();
+    m_parameters.clear();
+    refuse(413);
 }
 
 void HttpRequest::decodeRequestParams()

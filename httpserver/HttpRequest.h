@@ -61,6 +61,10 @@ public:
 
     static QByteArray urlDecode(const QByteArray &source);
 
+    // The most file parts one multipart request may hold; beyond it the request is refused
+    // (413) and its uploads are removed.
+    static constexpr int maxFileParts = 32;
+
     // The lock under which threads read a QSettings object that they share.
     static QMutex &settingsLock();
 
@@ -75,6 +79,7 @@ private:
     void decodeRequestParams();
     void extractCookies();
     void refuse(int code);
+    void refuseFileParts();
     QByteArray findFramingHeader(const QByteArray &name) const;
 
     QMultiMap<QByteArray, QByteArray> m_headers;

@@ -1,6 +1,7 @@
 // End to end: the HTTP server (listener, pool, connection handlers, parser and response) run as
 // tests/httpserver/testserver and driven by real clients: curl, raw Python sockets, openssl
 // s_client, headless Chromium and wrk, all on loopback.
+#include "HttpRequest.h"
 #include "PeerProcess.h"
 #include "TestEnv.h"
 
@@ -13,8 +14,11 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,7 +36,10 @@ public:
     TestServer();
     // listener: keys of the group "listener" beyond host and port. Returns false (and warns)
     // when the server did not start.
-    bool start(const QMap<QString, QString> &listener = {}, bool quiet = false);
+    // launcher: a program and its arguments that run the server (prlimit with its options).
+    bool start(const QMap<QString, QString> &listener = {}, bool quiet = false, const QStringList &launcher = {});
+    qint64 pid() const { return m_peer.pid(); }
+    bool isRunning() const { return m_peer.isRunning(); }
     quint16 port() const { return m_port; }
     QString url(const QString &path) const;
     QString docroot() const { return m_dir.path() + QStringLiteral("/www"); }
@@ -68,7 +75,7 @@ TestServer::TestServer()
     QDir(m_dir.path()).mkpath(QStringLiteral("tmp"));
 }
 
-bool TestServer::start(const QMap<QString, QString> &listener, bool quiet)
+bool TestServer::start(const QMap<QString, QString> &listener, bool quiet, const QStringList &launcher)
 {
     const QString config = m_dir.path() + QStringLiteral("/config.ini");
     {
@@ -86,7 +93,8 @@ bool TestServer::start(const QMap<QString, QString> &listener, bool quiet)
     }
     const QString server = TestEnv::binaryDir() + QStringLiteral("/tests/httpserver/testserver/http_test_server");
     // Through env(1): the upload files then land in a folder that the test can watch.
-    QStringList args{QStringLiteral("TMPDIR=") + tempDir(), server, config};
+    QStringList args{QStringLiteral("TMPDIR=") + tempDir()};
+    args << launcher << server << config;
     // Quiet for load: the log goes to a pipe that the test reads only now and then.
     if (quiet)
         args << QStringLiteral("--quiet");
@@ -175,6 +183,16 @@ QByteArray multipartHead(const QByteArray &boundary, qint64 contentLength)
            + "\r\nContent-Length: " + QByteArray::number(contentLength) + "\r\n\r\n";
 }
 
+// A multipart body of count file parts of one byte each, with field names of their own.
+QByteArray manyFileParts(const QByteArray &boundary, int count)
+{
+    QByteArray body;
+    for (int i = 0; i < count; ++i)
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f" + QByteArray::number(i)
+                + "\"; filename=\"f\"\r\n\r\nx\r\n";
+    return body + "--" + boundary + "--\r\n";
+}
+
 QByteArray filePartHead(const QByteArray &boundary)
 {
     return "--" + boundary
@@ -209,6 +227,9 @@ private slots:
     void abortedUploadsLeaveNoFiles_data();
     void abortedUploadsLeaveNoFiles();
     void shutdownRemovesUploadInProgress();
+    void headStreamStopsWhenClientHasGone();
+    void descriptorsRunningShort();
+    void descriptorLimitRaised();
     void tlsWithOpensslClient();
     void unparsableCertificateLogged();
     void chromiumLoadsPageWithAssets();
@@ -564,6 +585,86 @@ void tst_HttpConnectionHandler::shutdownRemovesUploadInProgress()
     QTRY_VERIFY_WITH_TIMEOUT(server.output().contains("STOPPED"), 10000);
     QVERIFY2(server.tempFiles().isEmpty(), qPrintable(server.tempFiles().join(' ')));
     QTRY_COMPARE_WITH_TIMEOUT(uploader.state(), QProcess::NotRunning, 30000);
+}
+
+void tst_HttpConnectionHandler::headStreamStopsWhenClientHasGone()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    // curl reads the header block of the HEAD reply and goes; the handler, still streaming a
+    // body that nobody receives, must see its writes fail.
+    const TestServer::Run curl =
+        TestServer::run("curl", {"-s", "-I", "-m", "5", server.url("/big?size=100000000000000")});
+    QVERIFY2(curl.out.startsWith("HTTP/1.1 200 OK\r\n"), curl.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(server.output().contains("TestServer: big reply ended, write failed"), 10000);
+    QVERIFY(!server.output().contains("TestServer: big reply ended, complete"));
+}
+
+void tst_HttpConnectionHandler::descriptorsRunningShort()
+{
+    TestServer server;
+    // The descriptor limit of a default login, soft and hard: nothing to raise.
+    QVERIFY(server.start({{"readTimeout", "20000"}, {"maxMultiPartSize", "1000000"}}, true,
+                         {"prlimit", "--nofile=1024"}));
+    const QByteArray boundary = "b0und";
+    const QByteArray many = manyFileParts(boundary, 3000);
+    const QByteArray bounded = manyFileParts(boundary, HttpRequest::maxFileParts);
+    auto upload = [&](const QByteArray &body) {
+        return "POST /sleep?ms=2000 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n"
+               "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nContent-Length: "
+               + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+
+    // Uploads that hold their files for a while, together past the limit, and clients that
+    // arrive meanwhile.
+    QList<QTcpSocket *> clients;
+    QHash<QTcpSocket *, QByteArray> replies;
+    auto connectClient = [&](const QByteArray &request) {
+        auto *client = new QTcpSocket(this);
+        QObject::connect(client, &QTcpSocket::readyRead, [client, &replies]() { replies[client] += client->readAll(); });
+        client->connectToHost(QHostAddress::LocalHost, server.port());
+        client->write(request);
+        clients << client;
+        return client;
+    };
+    QTcpSocket *tooMany = connectClient(upload(many));
+    for (int i = 0; i < 40; ++i)
+        connectClient(upload(bounded));
+    for (int i = 0; i < 30; ++i) {
+        connectClient("GET /json?x=1 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+        QTest::qWait(20);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.cbegin(), clients.cend(),
+                                         [](QTcpSocket *c) { return c->state() == QAbstractSocket::UnconnectedState; }),
+                             60000);
+    QVERIFY2(server.isRunning(), server.output().right(2000).constData());
+    QCOMPARE(replies.value(tooMany), g_entityTooLarge);
+    int slept = 0;
+    for (QTcpSocket *client : qAsConst(clients)) {
+        const QByteArray reply = replies.value(client);
+        // Served, refused as busy, or (an upload whose files could not all be opened) served
+        // without them; never cut off by the end of the process.
+        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n") || reply == g_tooManyConnections || reply == g_entityTooLarge,
+                 reply.constData());
+        slept += reply.endsWith("slept") ? 1 : 0;
+    }
+    QVERIFY(slept > 0);
+    qDeleteAll(clients);
+
+    // And the server goes on serving.
+    const TestServer::Run curl = TestServer::run("curl", {"-s", server.url("/json?x=4")});
+    QCOMPARE(curl.out, QByteArray("{\"success\":true,\"value\":4}"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.tempFiles().isEmpty(), 5000);
+}
+
+void tst_HttpConnectionHandler::descriptorLimitRaised()
+{
+    TestServer server;
+    QVERIFY(server.start({}, true, {"prlimit", "--nofile=1024:4096"}));
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(server.pid()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(limits.readAll());
+    QVERIFY2(QRegularExpression("Max open files +4096 +4096 ").match(text).hasMatch(), qPrintable(text));
 }
 
 void tst_HttpConnectionHandler::tlsWithOpensslClient()

@@ -118,6 +118,8 @@ private slots:
     void temporaryFilesRemoved_data();
     void temporaryFilesRemoved();
     void settingsRead();
+    void fileParts_data();
+    void fileParts();
 
 private:
     QStringList leftovers() const;
@@ -541,6 +543,42 @@ void tst_HttpRequest::settingsRead()
     FeedDevice device;
     feedRequest(request, device, "GET / HTTP/1.1\r\nX: " + QByteArray(100, 'a') + "\r\n\r\n", Whole);
     QCOMPARE(request.getStatus(), HttpRequest::aborted);
+}
+
+void tst_HttpRequest::fileParts_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<HttpRequest::RequestStatus>("status");
+    QTest::newRow("at the bound") << HttpRequest::maxFileParts << HttpRequest::complete;
+    QTest::newRow("one more") << HttpRequest::maxFileParts + 1 << HttpRequest::aborted;
+    QTest::newRow("thousands of one-byte files") << 3000 << HttpRequest::aborted;
+}
+
+void tst_HttpRequest::fileParts()
+{
+    QFETCH(int, count);
+    QList<QByteArray> parts;
+    for (int i = 0; i < count; ++i)
+        parts << "Content-Disposition: form-data; name=\"f" + QByteArray::number(i) + "\"; filename=\"a\"\r\n\r\nx";
+    // Empty file parts count as well.
+    parts.last() = "Content-Disposition: form-data; name=\"last\"; filename=\"e\"\r\n\r\n";
+    parts << "Content-Disposition: form-data; name=\"note\"\r\n\r\nhi";
+    {
+        HttpRequest request(16000, 1000000);
+        FeedDevice device;
+        feedRequest(request, device, multipartRequest(multipart("XyZ", parts)), Whole);
+        QTEST(request.getStatus(), "status");
+        if (request.getStatus() == HttpRequest::aborted) {
+            QCOMPARE(request.getAbortCode(), 413);
+            QCOMPARE(request.getUploadedFile("f0"), nullptr);
+            QCOMPARE(leftovers(), QStringList());
+        } else {
+            QCOMPARE(leftovers().size(), count);
+            QVERIFY(request.getUploadedFile("last"));
+            QCOMPARE(RequestParams::raw(request.getParameterMap(), "note"), QByteArray("hi"));
+        }
+    }
+    QCOMPARE(leftovers(), QStringList());
 }
 
 QTEST_APPLESS_MAIN(tst_HttpRequest)
