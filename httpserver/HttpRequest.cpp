@@ -382,12 +382,18 @@ void HttpRequest::parseMultiPartFile()
                         return;
                     }
                     upload = new QTemporaryFile;
-                    upload->open();
+                    // A file that cannot be made (no descriptor left) is reported once, not
+                    // for every line of its part.
+                    if (!upload->open())
+                        qCritical("HttpRequest: error writing temp file, %s",
+                                  qPrintable(upload->errorString()));
                 }
-                upload->write(line);
-                if (upload->error() != QFile::NoError)
-                    qCritical("HttpRequest: error writing temp file, %s",
-                              qPrintable(upload->errorString()));
+                if (upload->isOpen()) {
+                    upload->write(line);
+                    if (upload->error() != QFile::NoError)
+                        qCritical("HttpRequest: error writing temp file, %s",
+                                  qPrintable(upload->errorString()));
+                }
             } else if (!fieldName.isEmpty()) {
                 m_currentSize += line.size();
                 fieldValue.append(line);
@@ -409,9 +415,11 @@ void HttpRequest::parseMultiPartFile()
                 upload = new QTemporaryFile;
                 upload->open();
             }
-            upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
-            upload->flush();
-            upload->seek(0);
+            if (upload->isOpen()) {
+                upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
+                upload->flush();
+                upload->seek(0);
+            }
             m_parameters.insert(fieldName, fileName);
             if (debugShown())
                 qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
