@@ -46,8 +46,8 @@ HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHan
     start();
     // The thread's event loop takes a descriptor as the thread starts, and a thread that cannot
     // get one ends the program: the pool checked for free descriptors just before, so the
-    // thread takes its own before anything else is handed out.
-    // A thread that could not be created (start() logged why) is never waited for.
+    // thread takes its own before anything else is handed out. A thread that could not be
+    // created at all (start() logged why) is not waited for.
     if (isRunning() && !m_started.tryAcquire(1, 10000))
         qWarning("HttpConnectionHandler (%p): thread slow to start", static_cast<void *>(this));
 }

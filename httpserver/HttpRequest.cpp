@@ -413,13 +413,19 @@ void HttpRequest::parseMultiPartFile()
                     return;
                 }
                 upload = new QTemporaryFile;
-                upload->open();
+                if (!upload->open())
+                    qCritical("HttpRequest: error writing temp file, %s",
+                              qPrintable(upload->errorString()));
             }
-            if (upload->isOpen()) {
-                upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
-                upload->flush();
-                upload->seek(0);
+            if (!upload->isOpen()) {
+                // An upload that has no file is not passed off as an empty one: the handler
+                // finds no file and answers its own error.
+                delete upload;
+                continue;
             }
+            upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
+            upload->flush();
+            upload->seek(0);
             m_parameters.insert(fieldName, fileName);
             if (debugShown())
                 qDebug("HttpRequest: set parameter %s=%s", fieldName.constData(),
