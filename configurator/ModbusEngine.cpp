@@ -325,9 +325,10 @@ QByteArray ModbusEngine::disconnectModbus()
     return QByteArrayLiteral("{\"ok\":\"Disconnected\"}");
 }
 
-bool ModbusEngine::reconnectTcp()
+bool ModbusEngine::reconnectTcp() { return reconnectTcp(QSettings()); }
+
+bool ModbusEngine::reconnectTcp(const QSettings &settings)
 {
-    const QSettings settings;
     const QString address = settings.value(QStringLiteral("tcpIp")).toString();
     const quint16 port = quint16(savedInt(settings, QStringLiteral("tcpPort"), 0));
     const int timeout = qBound(1, savedInt(settings, QStringLiteral("timeout"), 0), MaxTimeoutMs);
@@ -374,13 +375,12 @@ bool ModbusEngine::reconnect()
     return reconnectSerial();
 }
 
-bool ModbusEngine::applySavedSlave()
+bool ModbusEngine::applySavedSlave(const QSettings &settings)
 {
-    const QSettings settings;
     return m_pModbus->setSlave(savedInt(settings, QStringLiteral("slaveID"), 0)) == 0;
 }
 
-bool ModbusEngine::startTcpRequest() { return m_connType != 1 || reconnectTcp(); }
+bool ModbusEngine::startTcpRequest(const QSettings &settings) { return m_connType != 1 || reconnectTcp(settings); }
 
 void ModbusEngine::endTcpRequest()
 {
@@ -455,9 +455,10 @@ QByteArray ModbusEngine::readRegisters(const t_GetArray &params, unsigned attemp
     const QByteArray refused = parseBlock(params, false, &block);
     if (!refused.isEmpty())
         return refused;
-    if (!startTcpRequest())
+    const QSettings settings;
+    if (!startTcpRequest(settings))
         return error(ERR_SOCKET_CONN);
-    if (!applySavedSlave()) {
+    if (!applySavedSlave(settings)) {
         endTcpRequest();
         return error(ERR_INPUT_PARAMS);
     }
@@ -511,7 +512,8 @@ QByteArray ModbusEngine::writeRegisters(const t_GetArray &params, unsigned attem
     const QByteArray refused = parseBlock(params, true, &block);
     if (!refused.isEmpty())
         return refused;
-    if (!applySavedSlave())
+    const QSettings settings;
+    if (!applySavedSlave(settings))
         return error(ERR_INPUT_PARAMS);
 
     const QByteArray valuesError = QByteArrayLiteral("{\"error\":\"Registers values error!\"}");
@@ -545,7 +547,7 @@ QByteArray ModbusEngine::writeRegisters(const t_GetArray &params, unsigned attem
         }
     }
 
-    if (!startTcpRequest())
+    if (!startTcpRequest(settings))
         return error(ERR_SOCKET_CONN);
     const int rc = writeBlock(block, buffer.constData());
     const int err = m_pModbus->lastErrno();
@@ -559,9 +561,10 @@ QByteArray ModbusEngine::identifySlave(unsigned attempt)
 {
     if (!m_pModbus)
         return error(ERR_NOT_CONNECTED);
-    if (!startTcpRequest())
+    const QSettings settings;
+    if (!startTcpRequest(settings))
         return error(ERR_SOCKET_CONN);
-    if (!applySavedSlave()) {
+    if (!applySavedSlave(settings)) {
         endTcpRequest();
         return error(ERR_INPUT_PARAMS);
     }

@@ -11,6 +11,7 @@
 #include <memory>
 
 class ModbusClient;
+class QSettings;
 
 namespace vexo {
 
@@ -66,8 +67,10 @@ private:
     // Checks and reads the block parameters shared by read and write; an error reply or empty.
     QByteArray parseBlock(const t_GetArray &params, bool forWrite, Block *block) const;
     // The slave id of the saved settings given to the context; false when the library refuses it.
-    bool applySavedSlave();
-    bool startTcpRequest();
+    bool applySavedSlave(const QSettings &settings);
+    bool reconnectTcp(const QSettings &settings);
+    // Each request reads the store once; opening it costs more than the values.
+    bool startTcpRequest(const QSettings &settings);
     void endTcpRequest();
     bool mayRetry(unsigned attempt);
     // What a failed or mismatching attempt answers: the next attempt's reply, or the final error.
