@@ -1,16 +1,16 @@
-#include "ConfigManager.h"
+#include "HttpListener.h"
+#include "HttpSessionStore.h"
+#include "MyHttpRequestHandler.h"
+#include "StaticFileController.h"
 #include "Database.h"
-#include "SettingsManager.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QSqlQuery>
+#include <QSettings>
 
 int main(int argc, char *argv[])
 {
-    // Qt's own event loop: glib's wakes every HTTP connection thread through an eventfd each time
-    // a socket's write notifier is switched on or off, a fifth of what the server can serve.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
@@ -23,16 +23,16 @@ int main(int argc, char *argv[])
         qFatal("Cannot find config file %s", QDir::toNativeSeparators(configPath).toLocal8Bit().constData());
     qDebug("Using config file %s", qPrintable(configPath));
 
-    ConfigManager configManager;
-    if (configManager.databaseExists())
-        configManager.openDatabase();
-    else
-        configManager.clearDatabase();
-    {
-        Database scope;
-        QSqlQuery(scope.handle()).exec(QStringLiteral("PRAGMA foreign_keys = ON;"));
-    }
-    g_settings.loadSettings();
+    QSettings sessionSettings(configPath, QSettings::IniFormat);
+    sessionSettings.beginGroup(QStringLiteral("sessions"));
+    HttpSessionStore sessions(&sessionSettings);
+    QSettings docroot(configPath, QSettings::IniFormat);
+    docroot.beginGroup(QStringLiteral("docroot"));
+    StaticFileController files(&docroot);
+    QSettings listenerSettings(configPath, QSettings::IniFormat);
+    listenerSettings.beginGroup(QStringLiteral("listener"));
+    MyHttpRequestHandler handler(&files, &sessions, &docroot);
+    HttpListener listener(&listenerSettings, &handler);
 
     const int code = app.exec();
     Database::closeThisThread();
