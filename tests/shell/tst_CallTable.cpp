@@ -1,0 +1,370 @@
+#include "HttpListener.h"
+#include "HttpSessionStore.h"
+#include "MyHttpRequestHandler.h"
+#include "ShellFixture.h"
+#include "StaticFileController.h"
+#include "Stats.h"
+
+#include <QJsonDocument>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace ShellFixture;
+
+namespace {
+
+// How a name is treated around its operation.
+enum Rule {
+    ConfigRead,  // "cfg_" with "_get": under the database lock, for everybody, also while polling
+    ConfigWrite, // other "cfg_": under the database lock, refused to privilege 1 and while polling
+    Plain,       // no lock, no privilege
+    Full,        // privilege 255 only
+    StatsLock,   // the statistics lock; busy: empty body
+    ModbusLock,  // the Modbus lock; busy: "Modbus Mutex error"
+    FlagsLock,   // the flags lock; busy: empty body
+};
+
+struct Row
+{
+    const char *name;
+    Rule rule;
+    // The reply with full rights and no parameters: exact bytes, "<json>" for any JSON text, or
+    // null when the call is left to the tests that give it what it needs.
+    const char *reply;
+};
+
+const QList<Row> &table()
+{
+    static const QList<Row> rows = {
+        {"cfg_getConfiguredConnection", ConfigRead, "<json>"},
+        {"cfg_addNewSerialConnection", ConfigWrite, "<json>"},
+        {"cfg_editSerialConnection", ConfigWrite, "<json>"},
+        {"cfg_removeSerialConnection", ConfigWrite, "<json>"},
+        {"cfg_addNewTcpConnection", ConfigWrite, "<json>"},
+        {"cfg_editTcpConnection", ConfigWrite, "<json>"},
+        {"cfg_removeTcpConnection", ConfigWrite, "<json>"},
+        {"cfg_addNewMqttConnection", ConfigWrite, "<json>"},
+        {"cfg_editMqttConnection", ConfigWrite, "<json>"},
+        {"cfg_removeMqttConnection", ConfigWrite, "<json>"},
+        {"cfg_getDevCfg", ConfigRead, "<json>"},
+        {"cfg_addNewDevice", ConfigWrite, "<json>"},
+        {"cfg_editDevice", ConfigWrite, "<json>"},
+        {"cfg_removeDevice", ConfigWrite, "<json>"},
+        {"cfg_getViewsCfg", ConfigRead, "<json>"},
+        {"cfg_addNewView", ConfigWrite, "<json>"},
+        {"cfg_editView", ConfigWrite, "<json>"},
+        {"cfg_removeView", ConfigWrite, "<json>"},
+        {"cfg_viewNameExists", ConfigWrite, "<json>"},
+        {"cfg_getAlarmsCfg", ConfigRead, "[]"},
+        {"cfg_saveAlarmsCfg", ConfigWrite, "<json>"},
+        {"cfg_getSetting", ConfigRead, "<json>"},
+        {"cfg_saveSetting", ConfigWrite, "{\"error\":true,\"message\":\"Parameters error\"}"},
+        {"cfg_getUsersCfg", ConfigRead, "<json>"},
+        {"cfg_addNewUser", ConfigWrite, "<json>"},
+        {"cfg_editUser", ConfigWrite, "<json>"},
+        {"cfg_setUserPass", ConfigWrite, "<json>"},
+        {"cfg_removeUser", ConfigWrite, "<json>"},
+        {"cfg_getSMTPSetting", ConfigRead, "<json>"},
+        {"cfg_saveSMTPSetting", ConfigWrite, "<json>"},
+        {"cfg_clearDatabase", ConfigWrite, nullptr},
+        {"cfg_convertDatabase", ConfigWrite, "<json>"},
+        {"getAppState", Plain, "{\"state\":\"idle\"}"},
+        {"startPolling", FlagsLock, nullptr},
+        {"stopPolling", FlagsLock, nullptr},
+        {"getAllValues", Plain, "<json>"},
+        {"getArchGeneralInfo", Plain, "<json>"},
+        {"getArchGridData", Plain, "<json>"},
+        {"generateCSVFile", Plain, "<json>"},
+        {"getReportGridData", Plain, "<json>"},
+        {"deleteArchivedData", Full, "{\"success\":true}"},
+        {"getLogsGridData", Plain, nullptr},
+        {"deleteLogsEnries", Full, nullptr},
+        {"getAlarmsStates", Plain, "[]"},
+        {"confirmAlarm", Plain, "<json>"},
+        {"confirmAllAlarms", Plain, "<json>"},
+        {"getModbusStats", StatsLock, "[]"},
+        {"getMqttStats", StatsLock, "[]"},
+        {"resetAllStats", StatsLock, "{\"success\":true}"},
+        {"resetModbusStats", StatsLock, "{\"success\":true}"},
+        {"resetMqttStats", StatsLock, "{\"success\":true}"},
+        {"getGeneralInfo", Plain, "<json>"},
+        {"startSearchingDevices", Plain, nullptr},
+        {"getSearchedDevices", Plain, ""},
+        {"updateViewsTimes", Plain, "<json>"},
+        {"sendTestEmail", Plain, nullptr},
+        {"getPortSettings", ModbusLock, ""},
+        {"pingDevice", ModbusLock, nullptr},
+        {"runAsAdministrator", Full, nullptr},
+        {"check4Updates", Plain, nullptr},
+        {"startUpdating", Full, nullptr},
+        {"getUpdateStatus", Plain, "<json>"},
+    };
+    return rows;
+}
+
+// Names whose operations are not part of the program yet: they answer as unknown names do.
+const QSet<QByteArray> &notYetBound()
+{
+    static const QSet<QByteArray> names = {
+        "cfg_getConfiguredConnection", "cfg_addNewSerialConnection", "cfg_editSerialConnection",
+        "cfg_removeSerialConnection", "cfg_addNewTcpConnection", "cfg_editTcpConnection", "cfg_removeTcpConnection",
+        "cfg_addNewMqttConnection", "cfg_editMqttConnection", "cfg_removeMqttConnection", "cfg_getDevCfg",
+        "cfg_addNewDevice", "cfg_editDevice", "cfg_removeDevice", "cfg_getViewsCfg", "cfg_addNewView", "cfg_editView",
+        "cfg_removeView", "cfg_viewNameExists", "cfg_getSMTPSetting", "cfg_saveSMTPSetting", "getAppState",
+        "getAllValues", "getAlarmsStates", "confirmAlarm", "confirmAllAlarms", "getGeneralInfo",
+        "startSearchingDevices", "getSearchedDevices", "updateViewsTimes", "sendTestEmail", "pingDevice",
+        "check4Updates", "startUpdating", "getUpdateStatus"};
+    return names;
+}
+
+const QByteArray privilegeError = "{\"error\":true,\"message\":\"User doesn't have required privilege\"}";
+const QByteArray visualMode = "{\"error\":true,\"message\":\"App is in visual mode\"}";
+const QByteArray databaseLocked = "{\"error\":true,\"message\":\"Database mutex locked\"}";
+
+bool isJson(const QByteArray &body)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(body, &error);
+    return error.error == QJsonParseError::NoError;
+}
+
+} // namespace
+
+// The names of "ajax.html" against the handler served in-process, so that the test can hold its
+// locks: each name's lock, privilege and polling rule and the shape of its reply.
+class tst_CallTable : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void everyNameIsBound();
+    void repliesWithFullRights();
+    void unknownAndOtherCaseNamesAnswerEmpty();
+    void configurationCallsTakeTheDatabaseLock();
+    void guardedCallsTakeTheirLocks();
+    void privilegesOfReadOnlyAndWriterUsers();
+    void pollingRequestsRunInOrder();
+
+private:
+    Reply call(const QByteArray &query, const QString &jar = QString());
+    QString login(const QString &user, const QString &password);
+    void setLogin(bool on);
+
+    QTemporaryDir m_dir;
+    QString m_base;
+    QSettings *m_sessionSettings = nullptr;
+    QSettings *m_docroot = nullptr;
+    QSettings *m_listenerSettings = nullptr;
+    HttpSessionStore *m_sessions = nullptr;
+    StaticFileController *m_files = nullptr;
+    MyHttpRequestHandler *m_handler = nullptr;
+    ServingThread *m_thread = nullptr;
+    HttpListener *m_listener = nullptr;
+};
+
+void tst_CallTable::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    const quint16 port = TestEnv::freeTcpPort();
+    const QString ini = m_dir.filePath(QStringLiteral("config.ini"));
+    QVERIFY(writeFile(ini, configIni(port)));
+    QVERIFY(writeDocroot(m_dir.filePath(QStringLiteral("www"))));
+    m_sessionSettings = new QSettings(ini, QSettings::IniFormat);
+    m_sessionSettings->beginGroup(QStringLiteral("sessions"));
+    m_docroot = new QSettings(ini, QSettings::IniFormat);
+    m_docroot->beginGroup(QStringLiteral("docroot"));
+    m_docroot->setValue(QStringLiteral("path"), m_dir.filePath(QStringLiteral("www")));
+    m_listenerSettings = new QSettings(ini, QSettings::IniFormat);
+    m_listenerSettings->beginGroup(QStringLiteral("listener"));
+    m_sessions = new HttpSessionStore(m_sessionSettings);
+    m_files = new StaticFileController(m_docroot);
+    m_handler = new MyHttpRequestHandler(m_files, m_sessions, m_docroot, nullptr, m_dir.path());
+    m_handler->setLockWaits(100, 100, 100);
+    m_thread = new ServingThread;
+    m_thread->run([this]() { m_listener = new HttpListener(m_listenerSettings, m_handler); });
+    QVERIFY(m_listener->isListening());
+    m_base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+}
+
+void tst_CallTable::cleanupTestCase()
+{
+    m_thread->run([this]() { delete m_listener; });
+    delete m_thread;
+    delete m_handler;
+    delete m_files;
+    delete m_sessions;
+    delete m_listenerSettings;
+    delete m_docroot;
+    delete m_sessionSettings;
+}
+
+Reply tst_CallTable::call(const QByteArray &query, const QString &jar)
+{
+    return curl(m_base + QStringLiteral("ajax.html?") + QString::fromLatin1(query), {}, jar);
+}
+
+QString tst_CallTable::login(const QString &user, const QString &password)
+{
+    const QString jar = m_dir.filePath(QStringLiteral("jar-") + user);
+    QFile::remove(jar);
+    const Reply reply = curl(m_base + QStringLiteral("login.html"),
+                             {QStringLiteral("--data-urlencode"), QStringLiteral("username=") + user,
+                              QStringLiteral("--data-urlencode"), QStringLiteral("password=") + password},
+                             jar);
+    return reply.body == "{\"success\":true}" ? jar : QString();
+}
+
+void tst_CallTable::setLogin(bool on)
+{
+    const QString jar = on ? QString() : login(QStringLiteral("Admin"), QString());
+    const Reply reply = call("func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&defaultAppState=0&sessionEnabled=" +
+                                 QByteArray(on ? "1" : "0"),
+                             jar);
+    QCOMPARE(reply.body, QByteArray("{\"success\":true}"));
+}
+
+void tst_CallTable::everyNameIsBound()
+{
+    QSet<QByteArray> expected;
+    for (const Row &row : table())
+        expected.insert(row.name);
+    QCOMPARE(expected.size(), 62);
+    const QList<QByteArray> bound = m_handler->callTable().names();
+    QCOMPARE(QSet<QByteArray>(bound.begin(), bound.end()), expected - notYetBound());
+    for (const QByteArray &name : notYetBound())
+        QVERIFY2(call("func=" + name).body.isEmpty(), name);
+}
+
+void tst_CallTable::repliesWithFullRights()
+{
+    for (const Row &row : table()) {
+        if (!row.reply || notYetBound().contains(row.name))
+            continue;
+        const Reply reply = call(QByteArray("func=") + row.name);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.header("Content-Type"), QByteArray("text/html"));
+        if (qstrcmp(row.reply, "<json>") == 0)
+            QVERIFY2(isJson(reply.body), row.name + QByteArray(": ") + reply.body);
+        else
+            QVERIFY2(reply.body == row.reply, row.name + QByteArray(": ") + reply.body);
+    }
+}
+
+void tst_CallTable::unknownAndOtherCaseNamesAnswerEmpty()
+{
+    for (const QByteArray &query : {QByteArray("func=GETAPPSTATE"), QByteArray("func=getappstate"),
+                                   QByteArray("func=Cfg_getSetting"), QByteArray("func=noSuchCall"),
+                                   QByteArray("func="), QByteArray("other=1"), QByteArray("func=getAppState%20")}) {
+        const Reply reply = call(query);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.header("Content-Type"), QByteArray("text/html"));
+        QVERIFY2(reply.body.isEmpty(), query + ": " + reply.body);
+    }
+}
+
+void tst_CallTable::configurationCallsTakeTheDatabaseLock()
+{
+    QMutex &lock = m_handler->databaseLock();
+    lock.lock();
+    for (const Row &row : table()) {
+        const Reply reply = call(QByteArray("func=") + row.name);
+        const bool config = row.rule == ConfigRead || row.rule == ConfigWrite;
+        if (config)
+            QVERIFY2(reply.body == databaseLocked, row.name);
+        else if (row.reply && !notYetBound().contains(row.name))
+            QVERIFY2(reply.body != databaseLocked, row.name);
+    }
+    // A configuration name that no call bears takes the lock like the others ...
+    QCOMPARE(call("func=cfg_x").body, databaseLocked);
+    lock.unlock();
+    // ... and gives it back.
+    QCOMPARE(call("func=cfg_x").body, QByteArray());
+    QVERIFY(lock.tryLock(0));
+    lock.unlock();
+}
+
+void tst_CallTable::guardedCallsTakeTheirLocks()
+{
+    struct Held
+    {
+        Rule rule;
+        std::function<void()> lock, unlock;
+        QByteArray busyReply;
+    };
+    const QList<Held> held = {
+        {StatsLock, [] { QVERIFY(g_stats.tryLock()); }, [] { g_stats.unlock(); }, QByteArray()},
+        {ModbusLock, [this] { m_handler->modbusLock().lock(); }, [this] { m_handler->modbusLock().unlock(); },
+         "{\"error\":true,\"message\":\"Modbus Mutex error\"}"},
+        {FlagsLock, [this] { m_handler->flagsLock().lock(); }, [this] { m_handler->flagsLock().unlock(); }, QByteArray()},
+    };
+    for (const Held &h : held) {
+        h.lock();
+        for (const Row &row : table()) {
+            if (row.rule != h.rule || notYetBound().contains(row.name))
+                continue;
+            const Reply reply = call(QByteArray("func=") + row.name);
+            QCOMPARE(reply.status, 200);
+            QVERIFY2(reply.body == h.busyReply, row.name + QByteArray(": ") + reply.body);
+        }
+        h.unlock();
+    }
+    QCOMPARE(call("func=getPortSettings").body, QByteArray());
+    QCOMPARE(call("func=resetAllStats").body, QByteArray("{\"success\":true}"));
+}
+
+void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
+{
+    QCOMPARE(call("func=cfg_addNewUser&username=reader&permissions=1").body, QByteArray("{\"success\":true}"));
+    QCOMPARE(call("func=cfg_setUserPass&id=2&password=r").body, QByteArray("{\"success\":true}"));
+    QCOMPARE(call("func=cfg_addNewUser&username=writer&permissions=2").body, QByteArray("{\"success\":true}"));
+    QCOMPARE(call("func=cfg_setUserPass&id=3&password=w").body, QByteArray("{\"success\":true}"));
+    setLogin(true);
+    const QString reader = login(QStringLiteral("reader"), QStringLiteral("r"));
+    const QString writer = login(QStringLiteral("writer"), QStringLiteral("w"));
+    QVERIFY(!reader.isEmpty());
+    QVERIFY(!writer.isEmpty());
+    QSignalSpy restarts(m_handler, &MyHttpRequestHandler::restartAppAsAdmin);
+
+    for (const Row &row : table()) {
+        const QByteArray query = QByteArray("func=") + row.name;
+        if (notYetBound().contains(row.name) && row.rule != ConfigWrite)
+            continue;
+        if (row.rule == ConfigWrite) {
+            QVERIFY2(call(query, reader).body == privilegeError, row.name);
+            // Privilege 2 is no reader: it may write the configuration (here without parameters).
+            if (qstrcmp(row.name, "cfg_clearDatabase") != 0)
+                QVERIFY2(call(query, writer).body != privilegeError, row.name);
+        } else if (row.rule == ConfigRead) {
+            const Reply reply = call(query, reader);
+            QVERIFY2(isJson(reply.body) && reply.body != privilegeError, row.name + QByteArray(": ") + reply.body);
+        } else if (row.rule == Full) {
+            QVERIFY2(call(query, reader).body == privilegeError, row.name);
+            QVERIFY2(call(query, writer).body == privilegeError, row.name);
+        }
+    }
+    QCOMPARE(restarts.count(), 0);
+    // Archive and logs kept: deletion needs full rights.
+    const QString admin = login(QStringLiteral("Admin"), QString());
+    QVERIFY(!admin.isEmpty());
+    setLogin(false);
+    QCOMPARE(call("func=cfg_getSetting").body.contains("\"sessionEnabled\":\"0\""), true);
+}
+
+void tst_CallTable::pollingRequestsRunInOrder()
+{
+    QSignalSpy starts(m_handler, &MyHttpRequestHandler::startPolling);
+    QSignalSpy stops(m_handler, &MyHttpRequestHandler::stopPolling);
+    QList<int> order;
+    connect(m_handler, &MyHttpRequestHandler::startPolling, this, [&] { order << 1; });
+    connect(m_handler, &MyHttpRequestHandler::stopPolling, this, [&] { order << 2; });
+    // Both requests land before the next tick of the flag timer, which runs in this thread.
+    QCOMPARE(call("func=startPolling").body, QByteArray("{\"success\":true}"));
+    QCOMPARE(call("func=stopPolling").body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(order, (QList<int>{1, 2}), 5000);
+}
+
+QTEST_MAIN(tst_CallTable)
+#include "tst_CallTable.moc"
