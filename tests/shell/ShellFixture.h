@@ -4,7 +4,13 @@
 // in-process from a thread of its own, and the real program installed in a temporary folder
 // beside recording stand-ins of the programs it starts.
 
+#include "HttpListener.h"
+#include "HttpSessionStore.h"
+#include "MyHttpRequestHandler.h"
+#include "StaticFileController.h"
 #include "TestEnv.h"
+
+#include <QSettings>
 
 #include <QByteArray>
 #include <QDir>
@@ -18,7 +24,12 @@
 #include <QThread>
 #include <QtTest>
 
+#include <QElapsedTimer>
+#include <QHash>
+#include <QProcessEnvironment>
+
 #include <functional>
+#include <signal.h>
 
 namespace ShellFixture {
 
@@ -160,6 +171,216 @@ public:
 private:
     QThread m_thread;
     QObject m_anchor;
+};
+
+// The request handler of the main program served in-process over loopback, with the listener
+// in a thread of its own; the database lives in a temporary folder.
+class HandlerServer
+{
+public:
+    bool start()
+    {
+        if (!m_dir.isValid())
+            return false;
+        const quint16 port = TestEnv::freeTcpPort();
+        const QString ini = m_dir.filePath(QStringLiteral("config.ini"));
+        if (!writeFile(ini, configIni(port)) || !writeDocroot(m_dir.filePath(QStringLiteral("www"))))
+            return false;
+        m_sessionSettings = new QSettings(ini, QSettings::IniFormat);
+        m_sessionSettings->beginGroup(QStringLiteral("sessions"));
+        m_docroot = new QSettings(ini, QSettings::IniFormat);
+        m_docroot->beginGroup(QStringLiteral("docroot"));
+        m_docroot->setValue(QStringLiteral("path"), m_dir.filePath(QStringLiteral("www")));
+        m_listenerSettings = new QSettings(ini, QSettings::IniFormat);
+        m_listenerSettings->beginGroup(QStringLiteral("listener"));
+        m_sessions = new HttpSessionStore(m_sessionSettings);
+        m_files = new StaticFileController(m_docroot);
+        handler = new MyHttpRequestHandler(m_files, m_sessions, m_docroot, nullptr, m_dir.path());
+        handler->setLockWaits(100, 100, 100);
+        m_thread = new ServingThread;
+        m_thread->run([this]() { m_listener = new HttpListener(m_listenerSettings, handler); });
+        base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+        return m_listener->isListening();
+    }
+
+    ~HandlerServer()
+    {
+        if (m_thread) {
+            m_thread->run([this]() { delete m_listener; });
+            delete m_thread;
+        }
+        delete handler;
+        delete m_files;
+        delete m_sessions;
+        delete m_listenerSettings;
+        delete m_docroot;
+        delete m_sessionSettings;
+    }
+
+    Reply get(const QString &pathAndQuery, const QString &jar = QString(), const QStringList &extra = {})
+    {
+        return curl(base + pathAndQuery, extra, jar);
+    }
+    Reply ajax(const QByteArray &query, const QString &jar = QString())
+    {
+        return get(QStringLiteral("ajax.html?") + QString::fromLatin1(query), jar);
+    }
+    // A fresh cookie jar logged in as the user; empty when the login failed.
+    QString login(const QString &user, const QString &password)
+    {
+        const QString jar = m_dir.filePath(QStringLiteral("jar-%1-%2").arg(user).arg(++m_jars));
+        const Reply reply = get(QStringLiteral("login.html"), jar,
+                                {QStringLiteral("--data-urlencode"), QStringLiteral("username=") + user,
+                                 QStringLiteral("--data-urlencode"), QStringLiteral("password=") + password});
+        return reply.body == "{\"success\":true}" ? jar : QString();
+    }
+    // Switches the login on or off through the settings call (as the administrator when on).
+    bool setLogin(bool on)
+    {
+        const QString jar = on ? QString() : login(QStringLiteral("Admin"), QString());
+        return ajax("func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&defaultAppState=0&sessionEnabled=" +
+                        QByteArray(on ? "1" : "0"),
+                    jar)
+                   .body == "{\"success\":true}";
+    }
+    // Adds a user with a password through the calls (login off).
+    bool addUser(const QString &name, int permissions, const QString &password)
+    {
+        if (ajax("func=cfg_addNewUser&username=" + name.toUtf8() + "&permissions=" + QByteArray::number(permissions)).body !=
+            "{\"success\":true}")
+            return false;
+        const QByteArray id = ajax("func=cfg_getUsersCfg").body;
+        const int at = id.lastIndexOf("\"idUsers\":\"") + 11;
+        const QByteArray userId = id.mid(at, id.indexOf('"', at) - at);
+        return ajax("func=cfg_setUserPass&id=" + userId + "&password=" + password.toUtf8()).body == "{\"success\":true}";
+    }
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+
+    MyHttpRequestHandler *handler = nullptr;
+    QString base;
+
+private:
+    QTemporaryDir m_dir;
+    QSettings *m_sessionSettings = nullptr;
+    QSettings *m_docroot = nullptr;
+    QSettings *m_listenerSettings = nullptr;
+    HttpSessionStore *m_sessions = nullptr;
+    StaticFileController *m_files = nullptr;
+    ServingThread *m_thread = nullptr;
+    HttpListener *m_listener = nullptr;
+    int m_jars = 0;
+};
+
+// The real program copied into a folder of its own with config.ini, www/, a recording
+// Vexo_admin beside it and a recording xdg-open first on PATH.
+class Installation
+{
+public:
+    bool install(const QByteArray &moreConfig = QByteArray(), bool withConfig = true)
+    {
+        if (!m_dir.isValid())
+            return false;
+        m_port = TestEnv::freeTcpPort();
+        const QString program = path(QStringLiteral("Dalvoran"));
+        if (!QFile::copy(TestEnv::binaryDir() + QStringLiteral("/Dalvoran"), program))
+            return false;
+        QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner);
+        if (withConfig && !writeFile(path(QStringLiteral("config.ini")), configIni(m_port, moreConfig)))
+            return false;
+        return writeDocroot(path(QStringLiteral("www"))) &&
+               writeRecorder(path(QStringLiteral("Vexo_admin")), path(QStringLiteral("Vexo_admin.args"))) &&
+               writeRecorder(path(QStringLiteral("bin/xdg-open")), path(QStringLiteral("xdg-open.args")));
+    }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), path(QStringLiteral("bin")) + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return env;
+    }
+
+    // Starts the program and waits until it answers on its port.
+    bool start(const QStringList &args = {}, QProcess *process = nullptr)
+    {
+        QProcess *p = process ? process : &m_process;
+        p->setProcessEnvironment(environment());
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->setWorkingDirectory(QDir::tempPath());
+        p->start(path(QStringLiteral("Dalvoran")), args);
+        if (!p->waitForStarted(10000))
+            return false;
+        for (int i = 0; i < 300; ++i) {
+            if (curl(url(QStringLiteral("app.js"))).status == 200)
+                return true;
+            if (p->waitForFinished(100))
+                return false;
+        }
+        return false;
+    }
+
+    // Output so far, kept across calls.
+    QByteArray output(QProcess *process = nullptr)
+    {
+        QProcess *p = process ? process : &m_process;
+        m_output[p] += p->readAll();
+        return m_output[p];
+    }
+    // Waits until the output holds text.
+    bool waitForOutput(const QByteArray &text, int timeoutMs = 20000, QProcess *process = nullptr)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!output(process).contains(text)) {
+            if (clock.elapsed() > timeoutMs)
+                return false;
+            (process ? process : &m_process)->waitForReadyRead(100);
+        }
+        return true;
+    }
+
+    // Ends the program with a signal and gives its exit code, -1 when it did not end normally.
+    int stop(int signal = 15)
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+            return -1;
+        }
+        output();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+    ~Installation()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+    QString url(const QString &relative) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/").arg(m_port) + relative;
+    }
+    quint16 port() const { return m_port; }
+    QProcess &process() { return m_process; }
+    // The database rows by the sqlite3 tool, "|" between values.
+    QByteArray sql(const QString &statement) const
+    {
+        int code = 0;
+        return TestEnv::runTool(QStringLiteral("sqlite3"), {path(QStringLiteral("db.sqlite")), statement}, {}, 20000, &code);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    QProcess m_process;
+    QHash<QProcess *, QByteArray> m_output;
 };
 
 } // namespace ShellFixture

@@ -1,8 +1,4 @@
-#include "HttpListener.h"
-#include "HttpSessionStore.h"
-#include "MyHttpRequestHandler.h"
 #include "ShellFixture.h"
-#include "StaticFileController.h"
 #include "Stats.h"
 
 #include <QJsonDocument>
@@ -139,7 +135,6 @@ class tst_CallTable : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void everyNameIsBound();
     void repliesWithFullRights();
     void unknownAndOtherCaseNamesAnswerEmpty();
@@ -150,81 +145,13 @@ private slots:
 
 private:
     Reply call(const QByteArray &query, const QString &jar = QString());
-    QString login(const QString &user, const QString &password);
-    void setLogin(bool on);
 
-    QTemporaryDir m_dir;
-    QString m_base;
-    QSettings *m_sessionSettings = nullptr;
-    QSettings *m_docroot = nullptr;
-    QSettings *m_listenerSettings = nullptr;
-    HttpSessionStore *m_sessions = nullptr;
-    StaticFileController *m_files = nullptr;
-    MyHttpRequestHandler *m_handler = nullptr;
-    ServingThread *m_thread = nullptr;
-    HttpListener *m_listener = nullptr;
+    HandlerServer m_server;
 };
 
-void tst_CallTable::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    const quint16 port = TestEnv::freeTcpPort();
-    const QString ini = m_dir.filePath(QStringLiteral("config.ini"));
-    QVERIFY(writeFile(ini, configIni(port)));
-    QVERIFY(writeDocroot(m_dir.filePath(QStringLiteral("www"))));
-    m_sessionSettings = new QSettings(ini, QSettings::IniFormat);
-    m_sessionSettings->beginGroup(QStringLiteral("sessions"));
-    m_docroot = new QSettings(ini, QSettings::IniFormat);
-    m_docroot->beginGroup(QStringLiteral("docroot"));
-    m_docroot->setValue(QStringLiteral("path"), m_dir.filePath(QStringLiteral("www")));
-    m_listenerSettings = new QSettings(ini, QSettings::IniFormat);
-    m_listenerSettings->beginGroup(QStringLiteral("listener"));
-    m_sessions = new HttpSessionStore(m_sessionSettings);
-    m_files = new StaticFileController(m_docroot);
-    m_handler = new MyHttpRequestHandler(m_files, m_sessions, m_docroot, nullptr, m_dir.path());
-    m_handler->setLockWaits(100, 100, 100);
-    m_thread = new ServingThread;
-    m_thread->run([this]() { m_listener = new HttpListener(m_listenerSettings, m_handler); });
-    QVERIFY(m_listener->isListening());
-    m_base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
-}
+void tst_CallTable::initTestCase() { QVERIFY(m_server.start()); }
 
-void tst_CallTable::cleanupTestCase()
-{
-    m_thread->run([this]() { delete m_listener; });
-    delete m_thread;
-    delete m_handler;
-    delete m_files;
-    delete m_sessions;
-    delete m_listenerSettings;
-    delete m_docroot;
-    delete m_sessionSettings;
-}
-
-Reply tst_CallTable::call(const QByteArray &query, const QString &jar)
-{
-    return curl(m_base + QStringLiteral("ajax.html?") + QString::fromLatin1(query), {}, jar);
-}
-
-QString tst_CallTable::login(const QString &user, const QString &password)
-{
-    const QString jar = m_dir.filePath(QStringLiteral("jar-") + user);
-    QFile::remove(jar);
-    const Reply reply = curl(m_base + QStringLiteral("login.html"),
-                             {QStringLiteral("--data-urlencode"), QStringLiteral("username=") + user,
-                              QStringLiteral("--data-urlencode"), QStringLiteral("password=") + password},
-                             jar);
-    return reply.body == "{\"success\":true}" ? jar : QString();
-}
-
-void tst_CallTable::setLogin(bool on)
-{
-    const QString jar = on ? QString() : login(QStringLiteral("Admin"), QString());
-    const Reply reply = call("func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&defaultAppState=0&sessionEnabled=" +
-                                 QByteArray(on ? "1" : "0"),
-                             jar);
-    QCOMPARE(reply.body, QByteArray("{\"success\":true}"));
-}
+Reply tst_CallTable::call(const QByteArray &query, const QString &jar) { return m_server.ajax(query, jar); }
 
 void tst_CallTable::everyNameIsBound()
 {
@@ -232,7 +159,7 @@ void tst_CallTable::everyNameIsBound()
     for (const Row &row : table())
         expected.insert(row.name);
     QCOMPARE(expected.size(), 62);
-    const QList<QByteArray> bound = m_handler->callTable().names();
+    const QList<QByteArray> bound = m_server.handler->callTable().names();
     QCOMPARE(QSet<QByteArray>(bound.begin(), bound.end()), expected - notYetBound());
     for (const QByteArray &name : notYetBound())
         QVERIFY2(call("func=" + name).body.isEmpty(), name);
@@ -267,7 +194,7 @@ void tst_CallTable::unknownAndOtherCaseNamesAnswerEmpty()
 
 void tst_CallTable::configurationCallsTakeTheDatabaseLock()
 {
-    QMutex &lock = m_handler->databaseLock();
+    QMutex &lock = m_server.handler->databaseLock();
     lock.lock();
     for (const Row &row : table()) {
         const Reply reply = call(QByteArray("func=") + row.name);
@@ -296,9 +223,9 @@ void tst_CallTable::guardedCallsTakeTheirLocks()
     };
     const QList<Held> held = {
         {StatsLock, [] { QVERIFY(g_stats.tryLock()); }, [] { g_stats.unlock(); }, QByteArray()},
-        {ModbusLock, [this] { m_handler->modbusLock().lock(); }, [this] { m_handler->modbusLock().unlock(); },
+        {ModbusLock, [this] { m_server.handler->modbusLock().lock(); }, [this] { m_server.handler->modbusLock().unlock(); },
          "{\"error\":true,\"message\":\"Modbus Mutex error\"}"},
-        {FlagsLock, [this] { m_handler->flagsLock().lock(); }, [this] { m_handler->flagsLock().unlock(); }, QByteArray()},
+        {FlagsLock, [this] { m_server.handler->flagsLock().lock(); }, [this] { m_server.handler->flagsLock().unlock(); }, QByteArray()},
     };
     for (const Held &h : held) {
         h.lock();
@@ -317,16 +244,14 @@ void tst_CallTable::guardedCallsTakeTheirLocks()
 
 void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
 {
-    QCOMPARE(call("func=cfg_addNewUser&username=reader&permissions=1").body, QByteArray("{\"success\":true}"));
-    QCOMPARE(call("func=cfg_setUserPass&id=2&password=r").body, QByteArray("{\"success\":true}"));
-    QCOMPARE(call("func=cfg_addNewUser&username=writer&permissions=2").body, QByteArray("{\"success\":true}"));
-    QCOMPARE(call("func=cfg_setUserPass&id=3&password=w").body, QByteArray("{\"success\":true}"));
-    setLogin(true);
-    const QString reader = login(QStringLiteral("reader"), QStringLiteral("r"));
-    const QString writer = login(QStringLiteral("writer"), QStringLiteral("w"));
+    QVERIFY(m_server.addUser(QStringLiteral("reader"), 1, QStringLiteral("r")));
+    QVERIFY(m_server.addUser(QStringLiteral("writer"), 2, QStringLiteral("w")));
+    QVERIFY(m_server.setLogin(true));
+    const QString reader = m_server.login(QStringLiteral("reader"), QStringLiteral("r"));
+    const QString writer = m_server.login(QStringLiteral("writer"), QStringLiteral("w"));
     QVERIFY(!reader.isEmpty());
     QVERIFY(!writer.isEmpty());
-    QSignalSpy restarts(m_handler, &MyHttpRequestHandler::restartAppAsAdmin);
+    QSignalSpy restarts(m_server.handler, &MyHttpRequestHandler::restartAppAsAdmin);
 
     for (const Row &row : table()) {
         const QByteArray query = QByteArray("func=") + row.name;
@@ -347,19 +272,17 @@ void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
     }
     QCOMPARE(restarts.count(), 0);
     // Archive and logs kept: deletion needs full rights.
-    const QString admin = login(QStringLiteral("Admin"), QString());
-    QVERIFY(!admin.isEmpty());
-    setLogin(false);
+    QVERIFY(m_server.setLogin(false));
     QCOMPARE(call("func=cfg_getSetting").body.contains("\"sessionEnabled\":\"0\""), true);
 }
 
 void tst_CallTable::pollingRequestsRunInOrder()
 {
-    QSignalSpy starts(m_handler, &MyHttpRequestHandler::startPolling);
-    QSignalSpy stops(m_handler, &MyHttpRequestHandler::stopPolling);
+    QSignalSpy starts(m_server.handler, &MyHttpRequestHandler::startPolling);
+    QSignalSpy stops(m_server.handler, &MyHttpRequestHandler::stopPolling);
     QList<int> order;
-    connect(m_handler, &MyHttpRequestHandler::startPolling, this, [&] { order << 1; });
-    connect(m_handler, &MyHttpRequestHandler::stopPolling, this, [&] { order << 2; });
+    connect(m_server.handler, &MyHttpRequestHandler::startPolling, this, [&] { order << 1; });
+    connect(m_server.handler, &MyHttpRequestHandler::stopPolling, this, [&] { order << 2; });
     // Both requests land before the next tick of the flag timer, which runs in this thread.
     QCOMPARE(call("func=startPolling").body, QByteArray("{\"success\":true}"));
     QCOMPARE(call("func=stopPolling").body, QByteArray("{\"success\":true}"));
