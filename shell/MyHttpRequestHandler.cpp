@@ -106,6 +106,13 @@ MyHttpRequestHandler::~MyHttpRequestHandler() = default;
 
 bool MyHttpRequestHandler::pollingRuns() const { return false; }
 
+void MyHttpRequestHandler::stopForExit()
+{
+    m_flagTimer->stop();
+    if (pollingRuns())
+        emit stopPolling();
+}
+
 void MyHttpRequestHandler::setLockWaits(int databaseMs, int modbusMs, int flagsMs)
 {
     m_databaseWait = databaseMs;

@@ -42,6 +42,8 @@ public:
     void service(HttpRequest &request, HttpResponse &response) override;
 
     bool pollingRuns() const;
+    // Before the program ends: no more polling requests are taken, and polling stops now.
+    void stopForExit();
 
     // The locks are bounded waits; tests hold them and shorten the waits.
     QMutex &databaseLock() { return m_databaseMutex; }

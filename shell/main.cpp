@@ -1,19 +1,23 @@
-#include "HttpListener.h"
-#include "HttpSessionStore.h"
-#include "MyHttpRequestHandler.h"
-#include "StaticFileController.h"
+#include "Creator.h"
 #include "Database.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 
 int main(int argc, char *argv[])
 {
+    // A machine without a display (a service, a test) runs without one rather than not at all.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt's own event loop: glib's wakes every HTTP connection thread through an eventfd each time
+    // a socket's write notifier is switched on or off, a fifth of what the server can serve.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;
     QCoreApplication::setOrganizationName(QStringLiteral("Tarsek"));
     QCoreApplication::setApplicationName(QStringLiteral("Dalvoran"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -23,18 +27,12 @@ int main(int argc, char *argv[])
         qFatal("Cannot find config file %s", QDir::toNativeSeparators(configPath).toLocal8Bit().constData());
     qDebug("Using config file %s", qPrintable(configPath));
 
-    QSettings sessionSettings(configPath, QSettings::IniFormat);
-    sessionSettings.beginGroup(QStringLiteral("sessions"));
-    HttpSessionStore sessions(&sessionSettings);
-    QSettings docroot(configPath, QSettings::IniFormat);
-    docroot.beginGroup(QStringLiteral("docroot"));
-    StaticFileController files(&docroot);
-    QSettings listenerSettings(configPath, QSettings::IniFormat);
-    listenerSettings.beginGroup(QStringLiteral("listener"));
-    MyHttpRequestHandler handler(&files, &sessions, &docroot);
-    HttpListener listener(&listenerSettings, &handler);
+    auto *creator = new Creator(configPath, restarted, &app);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, creator, &Creator::slotExitApp);
 
     const int code = app.exec();
+    delete creator;
     Database::closeThisThread();
     return code;
 }
