@@ -1,13 +1,14 @@
 #include "Creator.h"
 
+#include "HelperStarter.h"
 #include "HttpListener.h"
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "MyHttpRequestHandler.h"
 #include "StaticFileController.h"
+#include "TrayMenu.h"
 
-#include <QCoreApplication>
-#include <QProcess>
+#include <QApplication>
 #include <QSettings>
 
 Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
@@ -25,13 +26,20 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
     QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
     m_requestHandler = new MyHttpRequestHandler(m_staticFiles, m_sessionStore, docroot, this);
     m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
-    Q_UNUSED(restarted);
+    m_trayMenu = new TrayMenu(qApp, settingsIn(QString()));
+    if (!m_listener->isListening()) {
+        m_trayMenu->showBindError();
+    } else if (!restarted) {
+        m_trayMenu->slotLaunchBrowser();
+        m_trayMenu->showRunningMessage();
+    }
 
     connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
+    connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
     Logs::addLog(Logs::Info, tr("Program started"));
 }
 
-Creator::~Creator() = default;
+Creator::~Creator() { delete m_trayMenu; }
 
 void Creator::shutDown()
 {
@@ -49,7 +57,8 @@ void Creator::slotExitApp()
 void Creator::slotRestartAppAsAdmin()
 {
     shutDown();
-    QProcess::startDetached(QCoreApplication::applicationDirPath() + QStringLiteral("/Vexo_admin"), {QStringLiteral("-r")});
+    // Whether the launcher starts or not, this instance goes: the user asked for a restart.
+    HelperStarter().start(QStringLiteral("Vexo_admin"), {QStringLiteral("-r")});
     // Through the event loop rather than the C library's exit: every object is taken down in order
     // and the database connection of this thread is closed before the process ends.
     QCoreApplication::exit(12);

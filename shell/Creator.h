@@ -7,6 +7,7 @@ class HttpListener;
 class HttpSessionStore;
 class MyHttpRequestHandler;
 class StaticFileController;
+class TrayMenu;
 
 // The start-up object of the main program: builds the HTTP server with the request handler from
 // "config.ini" and the tray menu, and ends the program by Quit (code 0) or by the restart through
@@ -32,6 +33,7 @@ private:
 
     MyHttpRequestHandler *m_requestHandler = nullptr;
     HttpListener *m_listener = nullptr;
+    TrayMenu *m_trayMenu = nullptr;
     HttpSessionStore *m_sessionStore = nullptr;
     StaticFileController *m_staticFiles = nullptr;
 };

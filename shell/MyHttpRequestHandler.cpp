@@ -5,16 +5,23 @@
 #include "ConfigManager.h"
 #include "ConnectionManager.h"
 #include "Database.h"
+#include "DeviceManager.h"
+#include "DeviceSearch.h"
 #include "HttpCookie.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "HttpSessionStore.h"
 #include "JsonReply.h"
 #include "Logs.h"
+#include "ModbusEngine.h"
 #include "Poller.h"
+#include "RequestGate.h"
+#include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
 #include "Stats.h"
+#include "SystemFun.h"
+#include "Updates.h"
 #include "UsersManager.h"
 
 #include <QCoreApplication>
@@ -74,6 +81,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
       m_appDir(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir),
       m_calls(&m_databaseMutex, &m_modbusMutex, [this]() { return pollingRuns(); })
 {
+    m_modbusEngine = new ModbusEngine(this);
     m_configManager = new ConfigManager(this);
     m_configManager->dbPath = m_appDir + QStringLiteral("/db.sqlite");
     m_configManager->tempDbPath = m_appDir + QStringLiteral("/db_temp.sqlite");
@@ -87,10 +95,24 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
     }
 
     m_connectionManager = new ConnectionManager(this);
+    m_deviceManager = new DeviceManager(this);
     m_archiveManager = new ArchiveManager(this);
     m_alarmsManager = new AlarmsManager(this);
     g_settings.loadSettings();
     m_poller = new Poller(m_connectionManager, this);
+    {
+        // The request gate compares the request's origin and host with the listener's own.
+        QSettings listener(m_docroot->fileName(), QSettings::IniFormat);
+        listener.beginGroup(QStringLiteral("listener"));
+        m_listenerHost = listener.value(QStringLiteral("host")).toString();
+        m_listenerPort = listener.value(QStringLiteral("port")).toInt();
+    }
+    // Read before the updater takes the settings object on to its own group.
+    const QString documentRoot = m_docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    m_updates = new Updates(m_docroot, this);
+    m_systemFun = new SystemFun(this, documentRoot);
+    m_deviceSearch = new DeviceSearch(this);
+
 
     bindCalls();
 
@@ -130,6 +152,32 @@ void MyHttpRequestHandler::bindCalls()
     AlarmsManager *alarms = m_alarmsManager;
     ArchiveManager *archive = m_archiveManager;
     ConfigManager *config = m_configManager;
+    ConnectionManager *connections = m_connectionManager;
+    DeviceManager *devices = m_deviceManager;
+    ModbusEngine *engine = m_modbusEngine;
+    SystemFun *system = m_systemFun;
+    Updates *updates = m_updates;
+    DeviceSearch *search = m_deviceSearch;
+
+    cfg("cfg_getConfiguredConnection", [=](const t_GetArray &, int) { return connections->getConfiguredConnection(); });
+    cfg("cfg_addNewSerialConnection", [=](const t_GetArray &p, int) { return connections->addNewSerialConnection(p); });
+    cfg("cfg_editSerialConnection", [=](const t_GetArray &p, int) { return connections->editSerialConnection(p); });
+    cfg("cfg_removeSerialConnection", [=](const t_GetArray &p, int) { return connections->removeSerialConnection(p); });
+    cfg("cfg_addNewTcpConnection", [=](const t_GetArray &p, int) { return connections->addNewTcpConnection(p); });
+    cfg("cfg_editTcpConnection", [=](const t_GetArray &p, int) { return connections->editTcpConnection(p); });
+    cfg("cfg_removeTcpConnection", [=](const t_GetArray &p, int) { return connections->removeTcpConnection(p); });
+    cfg("cfg_addNewMqttConnection", [=](const t_GetArray &p, int) { return connections->addNewMqttConnection(p); });
+    cfg("cfg_editMqttConnection", [=](const t_GetArray &p, int) { return connections->editMqttConnection(p); });
+    cfg("cfg_removeMqttConnection", [=](const t_GetArray &p, int) { return connections->removeMqttConnection(p); });
+    cfg("cfg_getDevCfg", [=](const t_GetArray &, int) { return devices->getDevCfg(); });
+    cfg("cfg_addNewDevice", [=](const t_GetArray &p, int) { return devices->addNewDevice(p); });
+    cfg("cfg_editDevice", [=](const t_GetArray &p, int) { return devices->editDevice(p); });
+    cfg("cfg_removeDevice", [=](const t_GetArray &p, int) { return devices->removeDevice(p); });
+    cfg("cfg_getViewsCfg", [=](const t_GetArray &, int) { return devices->getViewsCfg(); });
+    cfg("cfg_addNewView", [=](const t_GetArray &p, int) { return devices->addNewView(p); });
+    cfg("cfg_editView", [=](const t_GetArray &p, int) { return devices->editView(p); });
+    cfg("cfg_removeView", [=](const t_GetArray &p, int) { return devices->removeView(p); });
+    cfg("cfg_viewNameExists", [=](const t_GetArray &p, int) { return devices->viewNameExists(p); });
 
     cfg("cfg_getAlarmsCfg", [=](const t_GetArray &, int) { return alarms->getAlarmsCfg(); });
     cfg("cfg_saveAlarmsCfg", [=](const t_GetArray &p, int) { return alarms->saveAlarmsCfg(p); });
@@ -140,6 +188,9 @@ void MyHttpRequestHandler::bindCalls()
     cfg("cfg_editUser", [](const t_GetArray &p, int) { return g_usersManager.editUser(p); });
     cfg("cfg_setUserPass", [](const t_GetArray &p, int) { return g_usersManager.setUserPass(p); });
     cfg("cfg_removeUser", [](const t_GetArray &p, int) { return g_usersManager.removeUser(p); });
+    // A read-only user sees the mail settings without the password.
+    cfg("cfg_getSMTPSetting", [](const t_GetArray &, int privilege) { return g_smtpManager.getSMTPSetting(privilege == 1); });
+    cfg("cfg_saveSMTPSetting", [](const t_GetArray &p, int) { return g_smtpManager.saveSMTPSetting(p); });
     cfg("cfg_clearDatabase", [=](const t_GetArray &, int) { return config->clearDatabase(); });
     cfg("cfg_convertDatabase", [=](const t_GetArray &, int) { return config->convertDatabase(); });
 
@@ -157,7 +208,17 @@ void MyHttpRequestHandler::bindCalls()
     call("resetAllStats", [](const t_GetArray &, int) { g_stats.resetAllStats(); return plainSuccessJson(); }, Guard::Statistics);
     call("resetModbusStats", [](const t_GetArray &, int) { g_stats.resetModbusStats(); return plainSuccessJson(); }, Guard::Statistics);
     call("resetMqttStats", [](const t_GetArray &, int) { g_stats.resetMqttStats(); return plainSuccessJson(); }, Guard::Statistics);
+    call("getGeneralInfo", [=](const t_GetArray &, int privilege) { return system->getGeneralInfo(privilege); });
+    call("startSearchingDevices", [=](const t_GetArray &, int) { return search->startSearchingDevices(); });
+    call("getSearchedDevices", [=](const t_GetArray &, int) { return search->getSearchedDevices(); });
+    call("updateViewsTimes", [=](const t_GetArray &p, int) { return devices->updateViewsTimes(p); });
+    call("sendTestEmail", [](const t_GetArray &p, int) { return g_smtpManager.sendTestMail(p); });
+    call("pingDevice", [=](const t_GetArray &p, int) { return engine->pingDevice(p); }, Guard::Modbus);
     call("getPortSettings", [](const t_GetArray &, int) { return QByteArray(); }, Guard::Modbus);
+    call("check4Updates", [=](const t_GetArray &p, int) { t_GetArray copy = p; return updates->check4Updates(copy); });
+    // Installing modules replaces files of the installation: full rights only.
+    call("startUpdating", [=](const t_GetArray &p, int) { t_GetArray copy = p; return updates->startUpdating(copy); }, Guard::None, true);
+    call("getUpdateStatus", [=](const t_GetArray &, int) { return updates->getUpdateStatus(); });
     // The restart hands the installation to another program: full rights only.
     call("runAsAdministrator", [this](const t_GetArray &, int) { emit restartAppAsAdmin(); return QByteArray(); }, Guard::None, true);
 }
@@ -200,8 +261,22 @@ void MyHttpRequestHandler::answerEmpty(HttpResponse &response, int status, const
     response.write(QByteArray(), true);
 }
 
+bool MyHttpRequestHandler::admitted(const HttpRequest &request, HttpResponse &response) const
+{
+    // Everything but the plain files of the document root may act or hand out data: the call
+    // point, the file pages and the login page (a login is a change too). A page of another site
+    // may embed files, never drive these.
+    const QByteArray path = request.getPath();
+    bool staticFile = !isLoginPage(path) && !path.contains("ajax.html");
+    for (const char *page : {"saveFile.html", "exportConfig.html", "downloadCSV.html", "importConfig.html", "loadFile.html"})
+        staticFile = staticFile && !path.contains(page);
+    return RequestGate::admit(request, response, m_listenerHost, m_listenerPort, staticFile);
+}
+
 void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
 {
+    if (!admitted(request, response))
+        return;
     const t_GetArray params = request.getParameterMap();
     const QByteArray path = request.getPath();
     const bool loginPage = isLoginPage(path);
@@ -215,10 +290,13 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
         return;
     }
 
-    HttpSession session = m_sessions->getSession(request, response, true);
+    // Only the login page opens a session. A login gives the session a new id, so requests that
+    // were under way with the old one (a favicon, a script) come back unknown; were they to open
+    // sessions of their own, their cookies would replace the new one and undo the login.
+    HttpSession session = m_sessions->getSession(request, response, loginPage);
     session.setLastAccess();
     if (!session.contains("username")) {
-        loginStep(request, response, params);
+        loginStep(request, response, params, session);
         return;
     }
 
@@ -237,7 +315,8 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     servePage(request, response, params, privilege);
 }
 
-void MyHttpRequestHandler::loginStep(HttpRequest &request, HttpResponse &response, const t_GetArray &params)
+void MyHttpRequestHandler::loginStep(HttpRequest &request, HttpResponse &response, const t_GetArray &params,
+                                     HttpSession &session)
 {
     const QByteArray path = request.getPath();
     if (isLoginPage(path)) {
@@ -249,10 +328,10 @@ void MyHttpRequestHandler::loginStep(HttpRequest &request, HttpResponse &respons
                 return;
             }
             // A fresh id at login: an id that someone planted before the login is worth nothing.
-            HttpSession session = m_sessions->renewSession(m_sessions->getSession(request, response, true), response);
-            session.set("username", user);
-            session.set("logintime", QTime::currentTime());
-            session.set("priv", permissions);
+            HttpSession renewed = m_sessions->renewSession(session, response);
+            renewed.set("username", user);
+            renewed.set("logintime", QTime::currentTime());
+            renewed.set("priv", permissions);
             response.setCookie(HttpCookie("user", user.toUtf8(), 0, "/"));
             answerJson(response, plainSuccessJson());
             return;
@@ -309,13 +388,21 @@ void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response
         answerEmpty(response, 400, "Bad Request");
         return;
     }
-    response.setStatus(200, "OK");
-    response.setHeader("Content-Disposition", "attachment; filename=" + quotedFileName(fileName));
     if (fileName.contains(".pdf")) {
+        const QByteArray pdf = m_systemFun->htmlToPdf(RequestParams::text(params, "fileContent"));
+        if (pdf.isEmpty()) {
+            // An empty document would pass for a PDF that the browser cannot open.
+            answerEmpty(response, 500, "Internal error");
+            return;
+        }
+        response.setStatus(200, "OK");
+        response.setHeader("Content-Disposition", "attachment; filename=" + quotedFileName(fileName));
         response.setHeader("Content-type", "application/pdf");
-        response.write(QByteArray(), true);
+        response.write(pdf, true);
         return;
     }
+    response.setStatus(200, "OK");
+    response.setHeader("Content-Disposition", "attachment; filename=" + quotedFileName(fileName));
     if (fileName.contains(".csv")) {
         response.setHeader("Content-type", "text/csv");
     } else {

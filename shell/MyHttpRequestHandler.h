@@ -13,6 +13,11 @@ class AlarmsManager;
 class ArchiveManager;
 class ConfigManager;
 class ConnectionManager;
+class DeviceManager;
+class DeviceSearch;
+class ModbusEngine;
+class SystemFun;
+class Updates;
 class HttpRequest;
 class HttpResponse;
 class HttpSessionStore;
@@ -51,6 +56,8 @@ public:
     QMutex &flagsLock() { return m_flagsMutex; }
     void setLockWaits(int databaseMs, int modbusMs, int flagsMs);
     const CallTable &callTable() const { return m_calls; }
+    // Where searches send their probes (tests aim them at loopback).
+    DeviceSearch *deviceSearch() const { return m_deviceSearch; }
 
 signals:
     void restartAppAsAdmin();
@@ -66,7 +73,7 @@ private:
     QByteArray requestPolling(bool start);
     void runCall(const t_GetArray &params, int privilege, HttpResponse &response);
     void servePage(HttpRequest &request, HttpResponse &response, const t_GetArray &params, int privilege);
-    void loginStep(HttpRequest &request, HttpResponse &response, const t_GetArray &params);
+    void loginStep(HttpRequest &request, HttpResponse &response, const t_GetArray &params, HttpSession &session);
 
     void saveFile(HttpRequest &request, HttpResponse &response, const t_GetArray &params);
     void exportConfig(HttpResponse &response, const t_GetArray &params, int privilege);
@@ -74,20 +81,28 @@ private:
     void importConfig(HttpRequest &request, HttpResponse &response, const t_GetArray &params, int privilege);
     void loadFile(HttpRequest &request, HttpResponse &response, int privilege);
 
+    bool admitted(const HttpRequest &request, HttpResponse &response) const;
     static void answerJson(HttpResponse &response, const QByteArray &body);
     static void answerEmpty(HttpResponse &response, int status, const QByteArray &text);
 
     StaticFileController *m_staticFiles;
     HttpSessionStore *m_sessions;
+    ModbusEngine *m_modbusEngine = nullptr;
     QSettings *m_docroot;
+    Updates *m_updates = nullptr;
     QString m_appDir;
+    QString m_listenerHost;
+    int m_listenerPort = 0;
     ConnectionManager *m_connectionManager = nullptr;
+    DeviceManager *m_deviceManager = nullptr;
     ArchiveManager *m_archiveManager = nullptr;
     AlarmsManager *m_alarmsManager = nullptr;
     Poller *m_poller = nullptr;
     ConfigManager *m_configManager = nullptr;
+    SystemFun *m_systemFun = nullptr;
     QMutex m_databaseMutex;
     QMutex m_modbusMutex;
+    DeviceSearch *m_deviceSearch = nullptr;
     bool m_startRequested = false;
     bool m_stopRequested = false;
     QMutex m_flagsMutex;

@@ -1,10 +1,32 @@
+#include "BrowserOpener.h"
 #include "Creator.h"
 #include "Database.h"
+#include "SingleInstance.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
+#include <QThread>
+#include <QUrl>
+
+// How long a restarted instance waits for the one it replaces to let go of the lock.
+static constexpr int RestartLockWaitMs = 5000;
+
+// The lock of this installation; a restarted instance keeps trying while the old one ends.
+static bool takeInstanceLock(SingleInstance &lock, bool restarted)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!lock.tryLock()) {
+        if (!restarted || clock.elapsed() >= RestartLockWaitMs)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
 
 int main(int argc, char *argv[])
 {
@@ -26,6 +48,15 @@ int main(int argc, char *argv[])
     if (!QFile::exists(configPath))
         qFatal("Cannot find config file %s", QDir::toNativeSeparators(configPath).toLocal8Bit().constData());
     qDebug("Using config file %s", qPrintable(configPath));
+
+    SingleInstance lock(SingleInstance::lockFileFor(QStringLiteral("Dalvoran")));
+    if (!takeInstanceLock(lock, restarted)) {
+        // Another copy of this installation runs: show the user that one.
+        QSettings settings(configPath, QSettings::IniFormat);
+        const QString port = settings.value(QStringLiteral("listener/port")).toString();
+        BrowserOpener::open(QUrl(QStringLiteral("http://127.0.0.1:") + port, QUrl::TolerantMode).toString());
+        return 0;
+    }
 
     auto *creator = new Creator(configPath, restarted, &app);
     TerminationSignals termination;

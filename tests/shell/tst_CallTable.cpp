@@ -1,3 +1,4 @@
+#include "DeviceSearch.h"
 #include "ShellFixture.h"
 #include "Stats.h"
 
@@ -86,14 +87,14 @@ const QList<Row> &table()
         {"resetModbusStats", StatsLock, "{\"success\":true}"},
         {"resetMqttStats", StatsLock, "{\"success\":true}"},
         {"getGeneralInfo", Plain, "<json>"},
-        {"startSearchingDevices", Plain, nullptr},
-        {"getSearchedDevices", Plain, ""},
-        {"updateViewsTimes", Plain, "<json>"},
+        {"startSearchingDevices", Plain, "ok"},
+        {"getSearchedDevices", Plain, ""}, // the search of the line above found nothing
+        {"updateViewsTimes", Plain, "false"},
         {"sendTestEmail", Plain, nullptr},
         {"getPortSettings", ModbusLock, ""},
-        {"pingDevice", ModbusLock, nullptr},
+        {"pingDevice", ModbusLock, "<json>"},
         {"runAsAdministrator", Full, nullptr},
-        {"check4Updates", Plain, nullptr},
+        {"check4Updates", Plain, "<json>"},
         {"startUpdating", Full, nullptr},
         {"getUpdateStatus", Plain, "<json>"},
     };
@@ -103,15 +104,7 @@ const QList<Row> &table()
 // Names whose operations are not part of the program yet: they answer as unknown names do.
 const QSet<QByteArray> &notYetBound()
 {
-    static const QSet<QByteArray> names = {
-        "cfg_getConfiguredConnection", "cfg_addNewSerialConnection", "cfg_editSerialConnection",
-        "cfg_removeSerialConnection", "cfg_addNewTcpConnection", "cfg_editTcpConnection", "cfg_removeTcpConnection",
-        "cfg_addNewMqttConnection", "cfg_editMqttConnection", "cfg_removeMqttConnection", "cfg_getDevCfg",
-        "cfg_addNewDevice", "cfg_editDevice", "cfg_removeDevice", "cfg_getViewsCfg", "cfg_addNewView", "cfg_editView",
-        "cfg_removeView", "cfg_viewNameExists", "cfg_getSMTPSetting", "cfg_saveSMTPSetting", "getAppState",
-        "getAllValues", "getAlarmsStates", "confirmAlarm", "confirmAllAlarms", "getGeneralInfo",
-        "startSearchingDevices", "getSearchedDevices", "updateViewsTimes", "sendTestEmail", "pingDevice",
-        "check4Updates", "startUpdating", "getUpdateStatus"};
+    static const QSet<QByteArray> names = {"getAppState", "getAllValues", "getAlarmsStates", "confirmAlarm", "confirmAllAlarms"};
     return names;
 }
 
@@ -142,6 +135,7 @@ private slots:
     void guardedCallsTakeTheirLocks();
     void privilegesOfReadOnlyAndWriterUsers();
     void pollingRequestsRunInOrder();
+    void pollingRefusesConfigurationWrites();
 
 private:
     Reply call(const QByteArray &query, const QString &jar = QString());
@@ -149,7 +143,15 @@ private:
     HandlerServer m_server;
 };
 
-void tst_CallTable::initTestCase() { QVERIFY(m_server.start()); }
+void tst_CallTable::initTestCase()
+{
+    QVERIFY(m_server.start());
+    // Searches probe a loopback port nobody answers on, never the network.
+    DeviceFinder::Target target;
+    target.address = QHostAddress(QHostAddress::LocalHost);
+    target.port = TestEnv::freeUdpPort();
+    m_server.handler->deviceSearch()->setTarget(target);
+}
 
 Reply tst_CallTable::call(const QByteArray &query, const QString &jar) { return m_server.ajax(query, jar); }
 
@@ -255,7 +257,7 @@ void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
 
     for (const Row &row : table()) {
         const QByteArray query = QByteArray("func=") + row.name;
-        if (notYetBound().contains(row.name) && row.rule != ConfigWrite)
+        if (notYetBound().contains(row.name))
             continue;
         if (row.rule == ConfigWrite) {
             QVERIFY2(call(query, reader).body == privilegeError, row.name);
@@ -271,6 +273,17 @@ void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
         }
     }
     QCOMPARE(restarts.count(), 0);
+    // The mail password: the administrator sees it, privilege 2 too, a reader never.
+    const QString admin = m_server.login(QStringLiteral("Admin"), QString());
+    QCOMPARE(call("func=cfg_saveSMTPSetting&serverName=mail.test&port=587&security=1&username=u&password=s3cret"
+                  "&sourceEmailAddress=a@b.test",
+                  admin)
+                 .body,
+             QByteArray("{\"success\":true}"));
+    QVERIFY(call("func=cfg_getSMTPSetting", admin).body.contains("\"password\":\"s3cret\""));
+    QVERIFY(call("func=cfg_getSMTPSetting", writer).body.contains("\"password\":\"s3cret\""));
+    const QByteArray blanked = call("func=cfg_getSMTPSetting", reader).body;
+    QVERIFY2(blanked.contains("\"password\":\"\"") && blanked.contains("\"serverName\":\"mail.test\""), blanked);
     // Archive and logs kept: deletion needs full rights.
     QVERIFY(m_server.setLogin(false));
     QCOMPARE(call("func=cfg_getSetting").body.contains("\"sessionEnabled\":\"0\""), true);
@@ -287,6 +300,37 @@ void tst_CallTable::pollingRequestsRunInOrder()
     QCOMPARE(call("func=startPolling").body, QByteArray("{\"success\":true}"));
     QCOMPARE(call("func=stopPolling").body, QByteArray("{\"success\":true}"));
     QTRY_COMPARE_WITH_TIMEOUT(order, (QList<int>{1, 2}), 5000);
+}
+
+void tst_CallTable::pollingRefusesConfigurationWrites()
+{
+    if (notYetBound().contains("getAppState"))
+        QSKIP("no poller yet");
+    QVERIFY(m_server.setLogin(true));
+    const QString admin = m_server.login(QStringLiteral("Admin"), QString());
+    const QString reader = m_server.login(QStringLiteral("reader"), QStringLiteral("r"));
+    QVERIFY(!admin.isEmpty() && !reader.isEmpty());
+    QCOMPARE(call("func=startPolling", admin).body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(call("func=getAppState", admin).body, QByteArray("{\"state\":\"running\"}"), 10000);
+
+    for (const Row &row : table()) {
+        const QByteArray query = QByteArray("func=") + row.name;
+        if (row.rule == ConfigWrite) {
+            QVERIFY2(call(query, admin).body == visualMode, row.name);
+            // The reader learns about the polling first, not about its rights.
+            QVERIFY2(call(query, reader).body == visualMode, row.name);
+        } else if (row.rule == ConfigRead) {
+            const Reply reply = call(query, reader);
+            QVERIFY2(isJson(reply.body) && reply.body != visualMode, row.name + QByteArray(": ") + reply.body);
+        }
+    }
+    // A configuration name without a call is refused like the others.
+    QCOMPARE(call("func=cfg_x", admin).body, visualMode);
+    QVERIFY(isJson(call("func=getAllValues", reader).body));
+
+    QCOMPARE(call("func=stopPolling", admin).body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(call("func=getAppState", admin).body, QByteArray("{\"state\":\"idle\"}"), 10000);
+    QVERIFY(m_server.setLogin(false));
 }
 
 QTEST_MAIN(tst_CallTable)

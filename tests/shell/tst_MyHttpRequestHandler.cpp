@@ -1,4 +1,5 @@
 #include "Database.h"
+#include "PeerProcess.h"
 #include "ShellFixture.h"
 
 #include <QSqlQuery>
@@ -59,8 +60,13 @@ private slots:
     void backupWhileTheArchiveGrows();
     void importRoundTrip();
     void importWaitsForTheDatabaseLock();
+    void importRefusedWhilePolling();
     void downloadCsvOnce();
+    void saveFileAsPdf();
+    void foreignPagesChangeNothing_data();
+    void foreignPagesChangeNothing();
     void loadFileEchoes();
+    void browserLogsInAndForeignPagesFail();
 
 private:
     HandlerServer m_server;
@@ -173,6 +179,14 @@ void tst_MyHttpRequestHandler::loginRenewsTheSessionId()
     const Reply planted = m_server.get(QStringLiteral("ajax.html?func=cfg_getSetting"), QString(),
                                        {QStringLiteral("-H"), QStringLiteral("Cookie: sessionid=") + QString::fromLatin1(before)});
     QCOMPARE(planted.body, notLoggedIn);
+    // A request that was under way with the old id (a favicon, a script) gets no session of its
+    // own, whose cookie would replace the new one in the browser.
+    for (const QString &path : {QStringLiteral("favicon.ico"), QStringLiteral("app.js"), QStringLiteral("ajax.html?func=getAppState")}) {
+        const Reply late = m_server.get(path, QString(),
+                                        {QStringLiteral("-H"), QStringLiteral("Cookie: sessionid=") + QString::fromLatin1(before)});
+        QVERIFY2(!late.cookies().join(' ').contains("sessionid"), qPrintable(path));
+    }
+    QVERIFY(m_server.ajax("func=cfg_getSetting", jar).body.startsWith("{\"idSettings\""));
 }
 
 void tst_MyHttpRequestHandler::loggedInUserCookieAndLogout()
@@ -410,9 +424,76 @@ void tst_MyHttpRequestHandler::importWaitsForTheDatabaseLock()
     QVERIFY(m_server.ajax("func=cfg_getUsersCfg").body.contains("kept"));
 }
 
+void tst_MyHttpRequestHandler::importRefusedWhilePolling()
+{
+    if (!m_server.handler->callTable().names().contains("getAppState"))
+        QSKIP("no poller yet");
+    const QString script = m_server.path(QStringLiteral("polling.sql"));
+    QVERIFY(download(m_server, QStringLiteral("exportConfig.html"), script));
+    QVERIFY(m_server.addUser(QStringLiteral("stays"), 2, QStringLiteral("s")));
+    QCOMPARE(m_server.ajax("func=startPolling").body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server.ajax("func=getAppState").body, QByteArray("{\"state\":\"running\"}"), 10000);
+    const Reply refused = m_server.get(QStringLiteral("importConfig.html"), QString(),
+                                       {QStringLiteral("-F"), QStringLiteral("uploadedfile=@") + script + QStringLiteral(";filename=Dalvoren_cfg.sql")});
+    QCOMPARE(m_server.ajax("func=stopPolling").body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server.ajax("func=getAppState").body, QByteArray("{\"state\":\"idle\"}"), 10000);
+    QCOMPARE(refused.body, QByteArray("{\"error\":true,\"message\":\"App is in visual mode\"}"));
+    QVERIFY(m_server.ajax("func=cfg_getUsersCfg").body.contains("stays"));
+}
+
 void tst_MyHttpRequestHandler::downloadCsvOnce()
 {
     QCOMPARE(m_server.get(QStringLiteral("downloadCSV.html")).status, 500);
+}
+
+void tst_MyHttpRequestHandler::saveFileAsPdf()
+{
+    const Reply reply = m_server.get(QStringLiteral("saveFile.html"), QString(),
+                                     {QStringLiteral("--data-urlencode"), QStringLiteral("filename=report.pdf"),
+                                      QStringLiteral("--data-urlencode"), QStringLiteral("fileContent=<html><body><p>Report 42</p></body></html>")});
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("Content-type"), QByteArray("application/pdf"));
+    QCOMPARE(reply.header("Content-Disposition"), QByteArray("attachment; filename=\"report.pdf\""));
+    QVERIFY(reply.body.startsWith("%PDF-"));
+    const QString file = m_server.path(QStringLiteral("report.pdf"));
+    QVERIFY(writeFile(file, reply.body));
+    int code = 0;
+    QVERIFY(TestEnv::runTool(QStringLiteral("pdftotext"), {file, QStringLiteral("-")}, {}, 20000, &code).contains("Report 42"));
+}
+
+void tst_MyHttpRequestHandler::foreignPagesChangeNothing_data()
+{
+    QTest::addColumn<QStringList>("headers");
+    const QString other = QStringLiteral("http://127.0.0.1:1/");
+    QTest::newRow("fetch metadata") << QStringList{QStringLiteral("Sec-Fetch-Site: cross-site")};
+    QTest::newRow("same site, other port") << QStringList{QStringLiteral("Sec-Fetch-Site: same-site")};
+    QTest::newRow("referer of another port") << QStringList{QStringLiteral("Referer: ") + other + QStringLiteral("page.html")};
+    QTest::newRow("referer of another host") << QStringList{QStringLiteral("Referer: http://127.0.0.2/page.html")};
+    QTest::newRow("origin of another port") << QStringList{QStringLiteral("Origin: http://127.0.0.1:1")};
+    QTest::newRow("null origin") << QStringList{QStringLiteral("Origin: null")};
+    QTest::newRow("rebound name") << QStringList{QStringLiteral("Host: attacker.example")};
+}
+
+void tst_MyHttpRequestHandler::foreignPagesChangeNothing()
+{
+    QFETCH(QStringList, headers);
+    QStringList extra;
+    for (const QString &header : headers)
+        extra << QStringLiteral("-H") << header;
+    const QString survivor = QStringLiteral("survivor-") + QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+    QVERIFY(m_server.addUser(survivor, 2, QStringLiteral("s")));
+    for (const QString &page : {QStringLiteral("ajax.html?func=cfg_clearDatabase"), QStringLiteral("exportConfig.html"),
+                                QStringLiteral("login.html?username=Admin&password=")}) {
+        const Reply reply = m_server.get(page, QString(), extra);
+        QCOMPARE(reply.status, 403);
+        QCOMPARE(reply.body, QByteArray("403 forbidden"));
+    }
+    QVERIFY(m_server.ajax("func=cfg_getUsersCfg").body.contains(survivor.toUtf8()));
+    // The page's own origin passes.
+    const Reply own = m_server.get(QStringLiteral("ajax.html?func=cfg_getUsersCfg"), QString(),
+                                   {QStringLiteral("-H"), QStringLiteral("Origin: ") + m_server.base.chopped(1),
+                                    QStringLiteral("-H"), QStringLiteral("Sec-Fetch-Site: same-origin")});
+    QVERIFY(own.body.contains(survivor.toUtf8()));
 }
 
 void tst_MyHttpRequestHandler::loadFileEchoes()
@@ -430,6 +511,78 @@ void tst_MyHttpRequestHandler::loadFileEchoes()
     const QString writer = m_server.login(QStringLiteral("writer"), QStringLiteral("w"));
     QCOMPARE(m_server.get(QStringLiteral("loadFile.html"), writer, {QStringLiteral("-F"), QStringLiteral("uploadedfile=@") + file}).body,
              privilegeError);
+}
+
+// Headless Chromium against the real program: what a browser sends of its own accord (fetch
+// metadata, origins, cookies) is what the gate and the login see.
+void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    const QString ajax = app.url(QStringLiteral("ajax.html"));
+    QCOMPARE(curl(ajax + QStringLiteral("?func=cfg_addNewUser&username=survivor&permissions=2")).body, QByteArray("{\"success\":true}"));
+
+    auto chromium = [&](const QString &url, const QStringList &more = {}) {
+        QTemporaryDir profile;
+        QProcess browser;
+        browser.setProcessChannelMode(QProcess::SeparateChannels);
+        browser.start(QStringLiteral("chromium"),
+                      QStringList{QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
+                                  QStringLiteral("--no-first-run"), QStringLiteral("--user-data-dir=") + profile.path(),
+                                  QStringLiteral("--virtual-time-budget=10000"), QStringLiteral("--dump-dom")} +
+                          more + QStringList{url});
+        if (!browser.waitForFinished(90000)) {
+            browser.kill();
+            browser.waitForFinished(5000);
+        }
+        return browser.readAllStandardOutput();
+    };
+    auto usersKept = [&]() { return curl(ajax + QStringLiteral("?func=cfg_getUsersCfg")).body.contains("survivor"); };
+
+    // Pages of another port and of another loopback host that embed the call as an image.
+    const QByteArray attack = "<html><body><img src=\"" + ajax.toUtf8() + "?func=cfg_clearDatabase\"><p>page</p></body></html>";
+    QTemporaryDir foreign;
+    QVERIFY(writeFile(foreign.filePath(QStringLiteral("attack.html")), attack));
+    for (const QString &host : {QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.2")}) {
+        const QString port = QString::number(TestEnv::freeTcpPort());
+        PeerProcess pages;
+        QVERIFY(pages.start(TestEnv::python(),
+                            {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"), host,
+                             QStringLiteral("--directory"), foreign.path(), port},
+                            20000, "Serving HTTP"));
+        const QByteArray dom = chromium(QStringLiteral("http://%1:%2/attack.html").arg(host, port));
+        QVERIFY2(dom.contains("<p>page</p>"), dom);
+        QTRY_VERIFY_WITH_TIMEOUT(pages.output().contains("GET /attack.html"), 10000);
+        QVERIFY2(usersKept(), qPrintable(host));
+    }
+
+    // A name of the attacker's that resolves to loopback (DNS rebinding): the page's own calls
+    // are same-origin for the browser, but the name is not the program's.
+    QVERIFY(writeFile(app.path(QStringLiteral("www/rebind.html")),
+                      "<html><body><p id=r>none</p><script>fetch('ajax.html?func=cfg_clearDatabase').then(r => r.text())"
+                      ".then(t => { document.getElementById('r').textContent = 'answer:' + t; });</script></body></html>"));
+    const QByteArray rebound = chromium(QStringLiteral("http://rebind.test:%1/rebind.html").arg(app.port()),
+                                        {QStringLiteral("--host-resolver-rules=MAP rebind.test 127.0.0.1")});
+    QVERIFY2(!rebound.contains("answer:{"), rebound);
+    QVERIFY(usersKept());
+
+    // The program's own page logs in with fetch and calls.
+    QCOMPARE(curl(ajax + QStringLiteral("?func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&sessionEnabled=1&defaultAppState=0")).body,
+             QByteArray("{\"success\":true}"));
+    QVERIFY(writeFile(app.path(QStringLiteral("www/login.html")),
+                      "<html><body><p id=r>none</p><script>\n"
+                      "async function run() {\n"
+                      "  const before = await (await fetch('ajax.html?func=cfg_getSetting')).text();\n"
+                      "  const login = await (await fetch('login.html', {method: 'POST', headers: {'Content-Type': "
+                      "'application/x-www-form-urlencoded'}, body: 'username=Admin&password='})).text();\n"
+                      "  const after = await (await fetch('ajax.html?func=cfg_getUsersCfg')).text();\n"
+                      "  document.getElementById('r').textContent = before + '|' + login + '|' + after;\n"
+                      "}\nrun();\n</script></body></html>"));
+    const QByteArray own = chromium(app.url(QStringLiteral("login.html")));
+    QVERIFY2(own.contains("{\"error\":true,\"message\":\"User not logged in\"}|{\"success\":true}|[{\"idUsers\":\"1\""), own);
+    QVERIFY(own.contains("survivor"));
+    QCOMPARE(app.stop(), 0);
 }
 
 QTEST_MAIN(tst_MyHttpRequestHandler)
