@@ -25,6 +25,8 @@
 #include <QtTest>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QHash>
 #include <QProcessEnvironment>
 
@@ -76,11 +78,21 @@ inline Reply curl(const QString &url, const QStringList &extra = {}, const QStri
     if (!jar.isEmpty())
         args << QStringLiteral("-b") << jar << QStringLiteral("-c") << jar;
     args << extra << url;
+    // The test's thread keeps running its events meanwhile: the handler's timer, the poller and
+    // the updater live there, as they do in the main thread of the program.
     QProcess process;
+    QEventLoop loop;
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(70000, &loop, &QEventLoop::quit);
     process.start(QStringLiteral("curl"), args);
+    loop.exec();
     Reply reply;
-    if (!process.waitForFinished(70000))
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
         return reply;
+    }
     QFile h(head);
     if (h.open(QIODevice::ReadOnly)) {
         const QList<QByteArray> lines = h.readAll().split('\n');

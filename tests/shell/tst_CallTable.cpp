@@ -199,8 +199,10 @@ void tst_CallTable::configurationCallsTakeTheDatabaseLock()
     QMutex &lock = m_server.handler->databaseLock();
     lock.lock();
     for (const Row &row : table()) {
-        const Reply reply = call(QByteArray("func=") + row.name);
         const bool config = row.rule == ConfigRead || row.rule == ConfigWrite;
+        if (!config && !row.reply)
+            continue; // calls with effects of their own (polling, restart, mail) are left out
+        const Reply reply = call(QByteArray("func=") + row.name);
         if (config)
             QVERIFY2(reply.body == databaseLocked, row.name);
         else if (row.reply && !notYetBound().contains(row.name))
@@ -291,11 +293,10 @@ void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
 
 void tst_CallTable::pollingRequestsRunInOrder()
 {
-    QSignalSpy starts(m_server.handler, &MyHttpRequestHandler::startPolling);
-    QSignalSpy stops(m_server.handler, &MyHttpRequestHandler::stopPolling);
     QList<int> order;
-    connect(m_server.handler, &MyHttpRequestHandler::startPolling, this, [&] { order << 1; });
-    connect(m_server.handler, &MyHttpRequestHandler::stopPolling, this, [&] { order << 2; });
+    QObject listening; // the connections end with the test
+    connect(m_server.handler, &MyHttpRequestHandler::startPolling, &listening, [&] { order << 1; });
+    connect(m_server.handler, &MyHttpRequestHandler::stopPolling, &listening, [&] { order << 2; });
     // Both requests land before the next tick of the flag timer, which runs in this thread.
     QCOMPARE(call("func=startPolling").body, QByteArray("{\"success\":true}"));
     QCOMPARE(call("func=stopPolling").body, QByteArray("{\"success\":true}"));
