@@ -57,6 +57,13 @@ void ReadBuffer::storeValue(int idDevice, int regAddr, double value, qint64 time
     m_pArchiveBuffer->storeValue(*it, value, timestamp, flag, extra, nearest);
 }
 
+void ReadBuffer::storeStatus(int idDevice, int regAddr, int flag)
+{
+    const auto it = m_paramIds.constFind(key(idDevice, regAddr));
+    if (it != m_paramIds.constEnd())
+        m_values.insert(*it, CurrentValue{0.0, 0, flag});
+}
+
 void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag,
                                          int extra)
 {

@@ -25,6 +25,8 @@ public:
 
     void storeValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag, int extra,
                     bool nearest) override;
+    // Value 0, time 0 and the flag as the current value; nothing is archived.
+    void storeStatus(int idDevice, int regAddr, int flag) override;
     // A row straight into the archive (session break); the current value is not touched.
     void insertSessionBreakValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag, int extra);
     // {0, 0, 1} for an unknown id.
