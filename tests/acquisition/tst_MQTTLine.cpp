@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -47,6 +48,7 @@ private slots:
     void cleanup();
 
     void unreachableBrokerFlagsSevenAndRetries();
+    void lossAndFailedCheckLeaveOneAttemptPending();
     void connectedMarksThenMessagesStore();
     void payloadMembers_data();
     void payloadMembers();
@@ -129,6 +131,10 @@ std::unique_ptr<MQTTLine> tst_MQTTLine::startLine(const ConnectionManager::MQTTC
 
 void tst_MQTTLine::unreachableBrokerFlagsSevenAndRetries()
 {
+    // Parameter 11 is archived every minute: a mark at time 0 would be an archive row of 1970.
+    QVERIFY(AcqTestDatabase::exec("UPDATE ConfiguredParameters SET archInterval = 60 WHERE idParameters = 11"));
+    g_settings.modbusPollInterval = 5000;
+    m_buffer = AcqTestDatabase::makeBuffer();
     // A listener that drops every connection at once counts the attempts.
     QTcpServer refuser;
     QVERIFY(refuser.listen(QHostAddress::LocalHost, 0));
@@ -153,6 +159,36 @@ void tst_MQTTLine::unreachableBrokerFlagsSevenAndRetries()
     // Marks are no readings: nothing reaches the archive.
     QVERIFY(m_buffer->flushArchive());
     QCOMPARE(AcqTestDatabase::archiveCount(), 0);
+}
+
+void tst_MQTTLine::lossAndFailedCheckLeaveOneAttemptPending()
+{
+    // A broker that accepts each connection and drops it 50 ms later: every attempt ends in a
+    // lost connection before its check, which then fails too. Two reasons to try again, one
+    // attempt: the attempts come one loss-retry apart instead of doubling.
+    QTcpServer dropper;
+    QVERIFY(dropper.listen(QHostAddress::LocalHost, 0));
+    int attempts = 0;
+    connect(&dropper, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *s = dropper.nextPendingConnection()) {
+            ++attempts;
+            connect(s, &QTcpSocket::readyRead, s, [s] {
+                s->readAll();
+                s->write(QByteArray("\x20\x02\x00\x00", 4)); // CONNACK, accepted
+                QTimer::singleShot(50, s, [s] { s->abort(); s->deleteLater(); });
+            });
+        }
+    });
+    auto line = startLine(config(dropper.serverPort()));
+    QTRY_VERIFY(attempts >= 1);
+    QElapsedTimer clock;
+    clock.start();
+    const int first = attempts;
+    QTest::qWait(3000);
+    const int made = attempts - first;
+    // One attempt per 50 ms connection + 400 ms retry: about 6 in 3 s; doubling gives dozens.
+    QVERIFY2(made >= 3 && made <= 9, qPrintable(QString::number(made)));
+    QCOMPARE(valueOf(m_buffer.get(), 11).time, 0);
 }
 
 void tst_MQTTLine::connectedMarksThenMessagesStore()

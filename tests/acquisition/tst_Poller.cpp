@@ -157,6 +157,7 @@ void tst_Poller::replies()
     QCOMPARE(poller.getAllValues(), QByteArray("{\"error\":true, \"message\":\"Visual mode disabled.\"}"));
     QVERIFY(!poller.readBuffer());
     QVERIFY(!g_emailManager);
+    QVERIFY(poller.findChildren<ReadIterations *>().isEmpty()); // the plans of quit workers
 }
 
 void tst_Poller::registration_data()
