@@ -18,7 +18,35 @@ ArchiveBuffer::ArchiveBuffer(QSqlQuery &query, QObject *parent)
     m_pending.reserve(BatchSize);
 }
 
+ArchiveBuffer::ArchiveBuffer(const QHash<int, int> &archIntervals, QObject *parent)
+    : BufferInterface(parent), m_writer(new ArchiveWriter)
+{
+    for (auto it = archIntervals.constBegin(); it != archIntervals.constEnd(); ++it) {
+        if (it.value() > 0)
+            m_intervals.insert(it.key(), ArchiveInterval{0, it.value()});
+    }
+    m_pending.reserve(BatchSize);
+}
+
 ArchiveBuffer::~ArchiveBuffer() = default;
+
+void ArchiveBuffer::append(const ArchiveRow &row)
+{
+    bool full = false;
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        m_pending.append(row);
+        full = m_pending.size() >= BatchSize;
+    }
+    if (full)
+        flush();
+}
+
+int ArchiveBuffer::pendingCount() const
+{
+    QMutexLocker lock(&m_pendingMutex);
+    return m_pending.size();
+}
 
 void ArchiveBuffer::storeValue(int idParameter, double value, qint64 timestamp, int flag, int extra, bool nearest)
 {
@@ -29,11 +57,9 @@ void ArchiveBuffer::storeValue(int idParameter, double value, qint64 timestamp, 
     if (isDue(idParameter, timestamp)) {
         const qint64 aligned = alignTime(idParameter, timestamp, nearest);
         it->lastArchived = aligned;
-        m_pending.append(ArchiveRow{idParameter, value, aligned, flag});
         ++m_archivedCount;
+        append(ArchiveRow{idParameter, value, aligned, flag});
     }
-    if (m_pending.size() >= BatchSize)
-        flush();
 }
 
 void ArchiveBuffer::addRow(int idParameter, double value, qint64 timestamp, int flag, int extra)
@@ -41,9 +67,7 @@ void ArchiveBuffer::addRow(int idParameter, double value, qint64 timestamp, int 
     Q_UNUSED(extra)
     if (!m_intervals.contains(idParameter))
         return;
-    m_pending.append(ArchiveRow{idParameter, value, timestamp, flag});
-    if (m_pending.size() >= BatchSize)
-        flush();
+    append(ArchiveRow{idParameter, value, timestamp, flag});
 }
 
 bool ArchiveBuffer::isDue(int idParameter, qint64 timestamp) const
@@ -78,12 +102,16 @@ qint64 ArchiveBuffer::alignTime(int idParameter, qint64 timestamp, bool nearest)
 
 void ArchiveBuffer::flush()
 {
-    if (m_pending.isEmpty())
-        return;
     QVector<ArchiveRow> batch;
     batch.reserve(BatchSize);
-    batch.swap(m_pending);
-    m_writer->submit(std::move(batch));
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        if (m_pending.isEmpty())
+            return;
+        batch.swap(m_pending);
+        // Handed over under the guard, so batches reach the writer in the order they filled.
+        m_writer->submit(std::move(batch));
+    }
 }
 
 bool ArchiveBuffer::waitWritten(int timeoutMs) { return m_writer->waitWritten(timeoutMs); }

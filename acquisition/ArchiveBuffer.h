@@ -28,6 +28,8 @@ public:
 
     // query: idParameters, idDevice, regAddr, archInterval, unit; walked from its first row.
     ArchiveBuffer(QSqlQuery &query, QObject *parent = nullptr);
+    // archIntervals: idParameters to archInterval (s), as read from that query by its owner.
+    ArchiveBuffer(const QHash<int, int> &archIntervals, QObject *parent = nullptr);
     // Pending rows are not written (the flush before release is the owner's duty); batches
     // already handed to the writer are.
     ~ArchiveBuffer() override;
@@ -39,16 +41,21 @@ public:
     void addRow(int idParameter, double value, qint64 timestamp, int flag, int extra);
     bool isDue(int idParameter, qint64 timestamp) const;
     qint64 alignTime(int idParameter, qint64 timestamp, bool nearest) const;
-    // Hands the pending rows to the writer; returns at once.
+    // Hands the pending rows to the writer; returns at once. Safe without the value buffer's
+    // lock: the pending rows have a guard of their own, so the final flush never has to give
+    // up on them.
     void flush();
     // Waits until every batch handed over is in the database.
     bool waitWritten(int timeoutMs);
 
     qint64 archivedCount() const { return m_archivedCount.load(); }
-    int pendingCount() const { return m_pending.size(); }
+    int pendingCount() const;
 
 private:
+    void append(const ArchiveRow &row);
+
     QHash<int, ArchiveInterval> m_intervals;
+    mutable QMutex m_pendingMutex;
     QVector<ArchiveRow> m_pending; // in statement order
     std::atomic<qint64> m_archivedCount{0};
     std::unique_ptr<ArchiveWriter> m_writer;

@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <cmath>
 
-ArchiveWriter::ArchiveWriter()
+std::atomic<int> ArchiveWriter::s_joinTimeoutMs{10000};
+
+ArchiveWriter::ArchiveWriter() : m_state(std::make_shared<State>())
 {
-    m_thread = QThread::create([this] { run(); });
+    std::shared_ptr<State> state = m_state;
+    m_thread = QThread::create([state] { run(state); });
     m_thread->setObjectName(QStringLiteral("ArchiveWriter"));
     m_thread->start();
 }
@@ -22,11 +25,18 @@ ArchiveWriter::ArchiveWriter()
 ArchiveWriter::~ArchiveWriter()
 {
     {
-        QMutexLocker lock(&m_mutex);
-        m_stopping = true;
-        m_wake.wakeAll();
+        QMutexLocker lock(&m_state->mutex);
+        m_state->stopping = true;
+        m_state->wake.wakeAll();
     }
-    m_thread->wait();
+    if (!m_thread->wait(QDeadlineTimer(joinTimeoutMs()))) {
+        // Still writing (a database busy elsewhere): the thread keeps its own share of the
+        // state and ends after its last batch; its object is left to it rather than destroyed
+        // under it.
+        qWarning("ArchiveWriter: the writer thread is still busy; it finishes on its own");
+        m_thread = nullptr;
+        return;
+    }
     delete m_thread;
 }
 
@@ -34,39 +44,39 @@ void ArchiveWriter::submit(QVector<ArchiveRow> batch)
 {
     if (batch.isEmpty())
         return;
-    QMutexLocker lock(&m_mutex);
-    m_queue.enqueue(std::move(batch));
-    m_wake.wakeOne();
+    QMutexLocker lock(&m_state->mutex);
+    m_state->queue.enqueue(std::move(batch));
+    m_state->wake.wakeOne();
 }
 
 bool ArchiveWriter::waitWritten(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_mutex);
-    while (m_busy || !m_queue.isEmpty()) {
-        if (!m_written.wait(&m_mutex, deadline))
-            return !m_busy && m_queue.isEmpty();
+    QMutexLocker lock(&m_state->mutex);
+    while (m_state->busy || !m_state->queue.isEmpty()) {
+        if (!m_state->written.wait(&m_state->mutex, deadline))
+            return !m_state->busy && m_state->queue.isEmpty();
     }
     return true;
 }
 
-void ArchiveWriter::run()
+void ArchiveWriter::run(const std::shared_ptr<State> &state)
 {
-    QMutexLocker lock(&m_mutex);
+    QMutexLocker lock(&state->mutex);
     for (;;) {
-        while (m_queue.isEmpty() && !m_stopping)
-            m_wake.wait(&m_mutex);
-        if (m_queue.isEmpty())
+        while (state->queue.isEmpty() && !state->stopping)
+            state->wake.wait(&state->mutex);
+        if (state->queue.isEmpty())
             break;
-        const QVector<ArchiveRow> batch = m_queue.dequeue();
-        m_busy = true;
+        const QVector<ArchiveRow> batch = state->queue.dequeue();
+        state->busy = true;
         lock.unlock();
         QString error;
         if (!insertRows(batch, &error))
             Logs::addLog(Logs::Error, QStringLiteral("Archive write error: ") + error);
         lock.relock();
-        m_busy = false;
-        m_written.wakeAll();
+        state->busy = false;
+        state->written.wakeAll();
     }
     lock.unlock();
     Database::closeThisThread();
@@ -74,19 +84,20 @@ void ArchiveWriter::run()
 
 namespace {
 
-// What makes two rows identical in the table: NULL equals NULL, 0 equals -0, and one second
-// gives one time text.
+// What makes two rows identical in the table: NULL equals NULL, 0 equals -0, and times are
+// compared by their stored text, so the two moments of the repeated hour in autumn that read
+// alike are one row.
 struct RowKey
 {
     int idParameter;
     bool finite;
     double value;
-    qint64 second;
+    QString time;
     int flag;
     bool operator==(const RowKey &o) const
     {
         return idParameter == o.idParameter && finite == o.finite && (!finite || value == o.value) &&
-               second == o.second && flag == o.flag;
+               flag == o.flag && time == o.time;
     }
 };
 
@@ -126,7 +137,7 @@ bool ArchiveWriter::insertRows(const QVector<ArchiveRow> &rows, QString *error)
                 lastText = QDateTime::fromMSecsSinceEpoch(row.time).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
             }
             const bool finite = std::isfinite(row.value);
-            const RowKey key{row.idParameter, finite, finite ? row.value + 0.0 : 0.0, second, row.flag};
+            const RowKey key{row.idParameter, finite, finite ? row.value + 0.0 : 0.0, lastText, row.flag};
             if (std::find(seen.cbegin(), seen.cend(), key) != seen.cend())
                 continue;
             seen.append(key);

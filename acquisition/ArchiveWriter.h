@@ -6,6 +6,9 @@
 #include <QVector>
 #include <QWaitCondition>
 
+#include <atomic>
+#include <memory>
+
 class QThread;
 
 // One row for the ArchiveData table.
@@ -24,7 +27,9 @@ class ArchiveWriter
 {
 public:
     ArchiveWriter();
-    // Writes every batch handed over so far, then ends the thread.
+    // Writes every batch handed over so far, then ends the thread. The wait for the thread is
+    // bounded (joinTimeoutMs()): a writer still stuck on a busy database finishes its batches
+    // on its own, and the caller goes on.
     ~ArchiveWriter();
     ArchiveWriter(const ArchiveWriter &) = delete;
     ArchiveWriter &operator=(const ArchiveWriter &) = delete;
@@ -39,14 +44,24 @@ public:
     // Identical rows of one batch are stored once.
     static bool insertRows(const QVector<ArchiveRow> &rows, QString *error);
 
-private:
-    void run();
+    // How long the destructor waits for the thread; tests shorten it.
+    static int joinTimeoutMs() { return s_joinTimeoutMs.load(); }
+    static void setJoinTimeoutMs(int ms) { s_joinTimeoutMs = ms; }
 
-    QMutex m_mutex;
-    QWaitCondition m_wake;
-    QWaitCondition m_written;
-    QQueue<QVector<ArchiveRow>> m_queue;
-    bool m_busy = false;
-    bool m_stopping = false;
+private:
+    // Shared with the thread, which may outlive this object after a join that timed out.
+    struct State
+    {
+        QMutex mutex;
+        QWaitCondition wake;
+        QWaitCondition written;
+        QQueue<QVector<ArchiveRow>> queue;
+        bool busy = false;
+        bool stopping = false;
+    };
+    static void run(const std::shared_ptr<State> &state);
+
+    std::shared_ptr<State> m_state;
     QThread *m_thread = nullptr;
+    static std::atomic<int> s_joinTimeoutMs;
 };

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "RequestParams.h"
+
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -47,5 +50,30 @@ public:
         QHash<QString, QString> mappingByTopic; // JSON object: payload member -> register address
     };
 
-    explicit ConnectionManager(QObject *parent = nullptr) : QObject(parent) {}
+    // --- Configuration calls of the browser (connection tables) ---------------------------------
+    // Every call runs on this thread's database connection and returns the reply body. Values
+    // from the request are bound, never spliced into the statements.
+
+    // Creates any of the three connection tables that the open database lacks.
+    explicit ConnectionManager(QObject *parent = nullptr);
+
+    // "cfg_getConfiguredConnection": {"serial":[...],"tcp":[...],"mqtt":[...]}, every value a string.
+    QByteArray getConfiguredConnection();
+    QByteArray addNewSerialConnection(const t_GetArray &params);
+    QByteArray editSerialConnection(const t_GetArray &params);
+    QByteArray removeSerialConnection(const t_GetArray &params);
+    QByteArray addNewTcpConnection(const t_GetArray &params);
+    QByteArray editTcpConnection(const t_GetArray &params);
+    QByteArray removeTcpConnection(const t_GetArray &params);
+    QByteArray addNewMqttConnection(const t_GetArray &params);
+    QByteArray editMqttConnection(const t_GetArray &params);
+    QByteArray removeMqttConnection(const t_GetArray &params);
+
+    // Each creates its table from the schema; true when the statement succeeded.
+    bool createSerialConnectionsTable();
+    bool createTcpConnectionsTable();
+    bool createMqttConnectionsTable();
+    // Looks the three tables up in order and creates a missing one; stops at the first failure.
+    bool createTablesIfMissing();
+    // --- end of the configuration calls ---------------------------------------------------------
 };

@@ -59,6 +59,10 @@ int ModbusLine::failureCode() const
 
 void ModbusLine::applyTimeout(int timeoutMs)
 {
+    // No time at all would make every read fail, or take the rest of the previous reply: the
+    // fresh context keeps the library's default.
+    if (timeoutMs <= 0)
+        return;
     qint64 sec = 0;
     qint64 usec = 0;
     m_ctx->getTimeoutBegin(&sec, &usec);
@@ -97,12 +101,15 @@ int ModbusLine::readBlock(const ReadIteration &block, BufferInterface *buffer, q
     // Room for two words per register whatever is read, zeroed: decoding never goes past it, and
     // receivedWords below says which of them the device sent.
     std::vector<quint16> words(size_t(count) * 2, 0);
+    // A value made of two 16-bit registers must come from one request: read in two, its halves
+    // could stem from two different moments.
+    const int registersPerValue = step == 2 || (decodesPair(block) && !wideRegisters) ? 2 : 1;
     int r = -1;
     if (m_ctx->setSlave(block.ModbusId) == 0) {
         if (block.ModbusReadFunction != 3)
-            r = m_ctx->readInputRegisters(block.regAddr, count, words.data());
+            r = m_ctx->readInputRegistersAligned(block.regAddr, count, words.data(), registersPerValue);
         else if (block.regSize == 16)
-            r = m_ctx->readRegisters(block.regAddr, count, words.data());
+            r = m_ctx->readRegistersAligned(block.regAddr, count, words.data(), registersPerValue);
         else
             r = m_ctx->readRegisters32(block.regAddr, count, words.data());
     }

@@ -68,7 +68,7 @@ protected:
     virtual int noConnectionCode() const = 0;
     // The code of a failed library call, from the errno read right after it: 5 or 6.
     int failureCode() const;
-    // Sets the reply time-out of the held context to timeoutMs.
+    // Sets the reply time-out of the held context to timeoutMs; 0 or less keeps the default.
     void applyTimeout(int timeoutMs);
     // One report-slave-id request on the held context (opened first when closed); no retry.
     int identifyOnce(int slaveIdToAsk, int *slaveId);

@@ -4,6 +4,10 @@
 
 #include <QTcpSocket>
 
+namespace {
+constexpr int kDefaultTimeoutMs = 500;
+} // namespace
+
 ModbusTCPLine::ModbusTCPLine(const ConnectionManager::TCPConnectionCfg &cfg, QObject *parent)
     : ModbusLine(parent), m_slaveId(cfg.id), m_name(cfg.name), m_ip(cfg.ip), m_port(cfg.portTCP),
       m_timeout(cfg.timeout)
@@ -17,7 +21,8 @@ int ModbusTCPLine::connectLine()
         // time-out, before any context is made.
         QTcpSocket probe;
         probe.connectToHost(m_ip, m_port);
-        if (!probe.waitForConnected(qMax(m_timeout, 0))) {
+        // A line without a time-out waits as long as the library's default response time.
+        if (!probe.waitForConnected(m_timeout > 0 ? m_timeout : kDefaultTimeoutMs)) {
             m_ctx.reset();
             return Timeout;
         }

@@ -26,16 +26,19 @@ constexpr int kFlushWaitMs = 30000;
 
 ReadBuffer::ReadBuffer(QSqlQuery &query, QObject *parent) : BufferInterface(parent)
 {
+    // The rows are read once: a forward-only query cannot be walked a second time for the
+    // archive buffer, which would then archive nothing.
+    QHash<int, int> archIntervals;
     if (query.first()) {
         do {
             const int idParameters = query.value(0).toInt();
             m_values.insert(idParameters, CurrentValue());
             m_units.insert(idParameters, query.value(4).toString());
             m_paramIds.insert(query.value(1).toString() + QLatin1Char('_') + query.value(2).toString(), idParameters);
+            archIntervals.insert(idParameters, query.value(3).toInt());
         } while (query.next());
     }
-    QSqlQuery copy(query);
-    m_pArchiveBuffer = new ArchiveBuffer(copy, this);
+    m_pArchiveBuffer = new ArchiveBuffer(archIntervals, this);
     m_autoScaledUnits = QStringList{QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W"),
                                     QStringLiteral("VA"), QStringLiteral("VAR")};
 }
@@ -105,10 +108,13 @@ QByteArray ReadBuffer::toJson() const
 
 bool ReadBuffer::flushArchive()
 {
-    if (!tryLock())
-        return false;
+    // A writer still in the middle of a block gets its bounded wait to finish it; a reader that
+    // holds the lock longer must not cost the pending and session-break rows, which have their
+    // own guard: they are flushed either way.
+    const bool locked = tryLock();
     m_pArchiveBuffer->flush();
-    unlock();
+    if (locked)
+        unlock();
     return m_pArchiveBuffer->waitWritten(kFlushWaitMs);
 }
 

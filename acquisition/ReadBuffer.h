@@ -34,8 +34,9 @@ public:
     // The live-values document of "getAllValues".
     QByteArray toJson() const;
 
-    // Writes every pending archive row and waits for it; takes the buffer's lock itself.
-    // False when the lock or the write did not come in time.
+    // Writes every pending archive row and waits for it. Takes the buffer's lock with its
+    // bounded wait, and flushes also when the lock was not had. False when the write did not
+    // come in time.
     bool flushArchive();
     // Readings archived since polling started (session breaks not counted); no lock needed.
     qint64 archivedCount() const;

@@ -12,7 +12,7 @@ std::unique_ptr<ModbusClient> ModbusClient::newRtu(const QByteArray &port, int b
     modbus_t *ctx = modbus_new_rtu(port.constData(), baud, parity, dataBits, stopBits);
     if (!ctx)
         return nullptr;
-    return std::make_unique<LibModbusClient>(ctx, true);
+    return std::make_unique<LibModbusClient>(ctx, true, baud);
 }
 
 std::unique_ptr<ModbusClient> ModbusClient::newTcp(const QByteArray &host, quint16 port)

@@ -64,14 +64,14 @@ QByteArray AlarmsManager::saveAlarmsCfg(const t_GetArray &params)
                     }
                     QString recipients = ScriptLiteral::toText(field(alarm, QStringLiteral("mailRecipients")));
                     recipients = recipients.simplified().remove(QLatin1Char(' '));
-                    query.addBindValue(ScriptLiteral::toText(field(alarm, QStringLiteral("name"))));
-                    query.addBindValue(ScriptLiteral::toText(field(alarm, QStringLiteral("desc"))));
+                    query.addBindValue(Database::text(ScriptLiteral::toText(field(alarm, QStringLiteral("name")))));
+                    query.addBindValue(Database::text(ScriptLiteral::toText(field(alarm, QStringLiteral("desc")))));
                     query.addBindValue(ScriptLiteral::toInt32(field(alarm, QStringLiteral("priority"))));
-                    query.addBindValue(expOn);
-                    query.addBindValue(ScriptLiteral::toText(field(alarm, QStringLiteral("exp_off"))));
+                    query.addBindValue(Database::text(expOn));
+                    query.addBindValue(Database::text(ScriptLiteral::toText(field(alarm, QStringLiteral("exp_off")))));
                     query.addBindValue(ScriptLiteral::toInt32(field(alarm, QStringLiteral("sedMailCond"))));
-                    query.addBindValue(recipients);
-                    query.addBindValue(ScriptLiteral::toText(field(alarm, QStringLiteral("mailSubject"))));
+                    query.addBindValue(Database::text(recipients));
+                    query.addBindValue(Database::text(ScriptLiteral::toText(field(alarm, QStringLiteral("mailSubject")))));
                     if (!query.exec()) {
                         // Any failed insert fails the save, not only the last one.
                         reply = buildErrorJson(QStringLiteral("Query error"), Database::errorText(query.lastError()));

@@ -279,10 +279,12 @@ QByteArray ConfigManager::convertDatabase()
             return failed(QStringLiteral("ALTER Settings error"));
     }
 
-    // The archive queries of an old database need the same indexes as a new one.
-    for (const QString &statement : indexStatements()) {
-        if (!query.exec(statement))
-            return failed(QStringLiteral("CREATE INDEX error"));
+    // The archive queries of an old database need the same indexes as a new one. They only
+    // speed up reads: a database without an archive table (or with one of another shape)
+    // converts all the same, and a failed index does not fail the conversion.
+    if (columnNames(query, QStringLiteral("ArchiveData"), &columns) && columns.contains(QStringLiteral("dateTime"))) {
+        for (const QString &statement : indexStatements())
+            query.exec(statement);
     }
 
     if (!query.exec(QStringLiteral("UPDATE Settings SET archiveVersion = '") + kArchiveVersion +

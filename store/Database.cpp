@@ -171,3 +171,8 @@ QString Database::errorText(const QSqlError &error)
     const QString text = error.databaseText();
     return text.isEmpty() ? error.text() : text;
 }
+
+QString Database::text(const QString &value)
+{
+    return value.isNull() ? QStringLiteral("") : value;
+}

@@ -41,4 +41,8 @@ public:
 
     // The text that replies carry for a failed statement.
     static QString errorText(const QSqlError &error);
+
+    // A text as statements bind it: an absent (null) text is '', never SQL NULL, as the literal
+    // statements stored it.
+    static QString text(const QString &value);
 };

@@ -6,6 +6,7 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <cctype>
 #include <cmath>
 
 static QByteArray buildReply(const char *head, const QString &message, const QString &details)
@@ -58,6 +59,43 @@ QString escape(const QString &text)
 }
 
 QString quoted(const QString &text) { return QLatin1Char('"') + escape(text) + QLatin1Char('"'); }
+
+bool isEscapedText(const QString &text)
+{
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        const ushort u = text.at(i).unicode();
+        if (u < 0x20 || u == '"')
+            return false;
+        if (u != '\\')
+            continue;
+        if (++i >= n)
+            return false;
+        switch (text.at(i).unicode()) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            break;
+        case 'u':
+            if (i + 4 >= n)
+                return false;
+            for (int k = 1; k <= 4; ++k) {
+                if (!isxdigit(static_cast<unsigned char>(text.at(i + k).toLatin1())))
+                    return false;
+            }
+            i += 4;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
 
 QString number(double value)
 {

@@ -21,6 +21,9 @@ namespace JsonReply {
 QString escape(const QString &text);
 // A quoted, escaped JSON string.
 QString quoted(const QString &text);
+// Whether the text, put between double quotes as it stands, is a valid JSON string: no bare
+// double quote or control character, and every backslash starts a valid escape.
+bool isEscapedText(const QString &text);
 // A JSON number in the shortest form that reads back as the same double; null when not finite.
 QString number(double value);
 // Every row of an executed query as [{"column":"value",...},...]; every value is a string and

@@ -117,7 +117,10 @@ QByteArray Logs::getLogsGridData(const t_GetArray &params, bool deleteMode)
             if (i > 0)
                 text += QLatin1Char(',');
             text += JsonReply::quoted(name) + QLatin1Char(':');
-            text += name == QLatin1String("message") ? QLatin1Char('"') + cell + QLatin1Char('"') : JsonReply::quoted(cell);
+            // A message stored by an older version or a restored database may hold a raw
+            // quote or control character: that one is escaped, the others go out as stored.
+            const bool storedEscaped = name == QLatin1String("message") && JsonReply::isEscapedText(cell);
+            text += storedEscaped ? QLatin1Char('"') + cell + QLatin1Char('"') : JsonReply::quoted(cell);
         }
         text += QLatin1Char('}');
     }

@@ -482,8 +482,15 @@ bool ScriptLiteral::parseArray(const QString &text, QVariantList *list, QString 
             *error = QStringLiteral("Not an array");
         return false;
     }
-    if (list)
-        *list = value.toList();
+    if (list) {
+        // A hole is no element of the array: readers take the elements that are there.
+        list->clear();
+        const QVariantList elements = value.toList();
+        for (const QVariant &element : elements) {
+            if (element.isValid())
+                list->append(element);
+        }
+    }
     return true;
 }
 
@@ -518,17 +525,23 @@ QString ScriptLiteral::numberText(double value)
     return value < 0 ? QLatin1Char('-') + out : out;
 }
 
+static QString nonNullText(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
 QString ScriptLiteral::toText(const QVariant &value)
 {
+    // Never a null text: bound into a statement, a null text would store NULL, not ''.
     if (!value.isValid())
-        return QString();
+        return QStringLiteral("");
     if (isNull(value))
         return QStringLiteral("null");
     switch (value.userType()) {
     case QMetaType::Bool:
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QMetaType::QString:
-        return value.toString();
+        return nonNullText(value.toString());
     case QMetaType::QVariantList: {
         // Array join: absent and null elements are empty.
         const QVariantList list = value.toList();
@@ -536,7 +549,7 @@ QString ScriptLiteral::toText(const QVariant &value)
         parts.reserve(list.size());
         for (const QVariant &element : list)
             parts.append(isNull(element) ? QString() : toText(element));
-        return parts.join(QLatin1Char(','));
+        return nonNullText(parts.join(QLatin1Char(',')));
     }
     case QMetaType::QVariantMap:
         return QStringLiteral("[object Object]");

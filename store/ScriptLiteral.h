@@ -20,10 +20,13 @@ public:
     // ECMAScript array/object literal (JSON plus unquoted keys, single-quoted strings, trailing
     // commas, numbers as JS reads them); false with an error text for anything else. Depth and size bounded.
     static bool parse(const QString &text, QVariant *value, QString *error = nullptr);
+    // An array's elements in index order; holes (",,") are passed over, as a walk over the
+    // array's properties passes over them. Holes inside nested values stay invalid QVariants.
     static bool parseArray(const QString &text, QVariantList *list, QString *error = nullptr);
 
     // ECMAScript ToString of a parsed value: numbers in JS form (1, 1.5, 1e+21), null -> "null",
-    // true/false, strings as they are; an invalid QVariant (absent field) -> "".
+    // true/false, strings as they are; an invalid QVariant (absent field) -> "". Never a null
+    // QString, so a bound text stores '' and not NULL.
     static QString toText(const QVariant &value);
     // ECMAScript ToNumber (a string converts as JS reads it; absent -> NaN, null -> 0).
     static double toNumber(const QVariant &value);

@@ -35,7 +35,7 @@ int UsersManager::checkUser(const QString &username, const QString &password)
     Database scope;
     QSqlQuery query(scope.handle());
     query.prepare(QStringLiteral("SELECT permissions FROM Users WHERE username=? AND password=?"));
-    query.addBindValue(username);
+    query.addBindValue(Database::text(username));
     query.addBindValue(passwordDigest(password));
     if (!query.exec() || !query.next())
         return 0;
@@ -66,7 +66,7 @@ QByteArray UsersManager::addNewUser(const t_GetArray &params)
     Database scope;
     QSqlQuery query(scope.handle());
     query.prepare(QStringLiteral("INSERT INTO USERS (username, permissions)VALUES(?,?)"));
-    query.addBindValue(RequestParams::text(params, "username"));
+    query.addBindValue(Database::text(RequestParams::text(params, "username")));
     query.addBindValue(permissions);
     if (!query.exec())
         return buildErrorJson(QStringLiteral("User save error"), Database::errorText(query.lastError()));
@@ -82,7 +82,7 @@ QByteArray UsersManager::editUser(const t_GetArray &params)
     Database scope;
     QSqlQuery query(scope.handle());
     query.prepare(QStringLiteral("UPDATE Users SET username=?, permissions=? WHERE idUsers=?"));
-    query.addBindValue(RequestParams::text(params, "username"));
+    query.addBindValue(Database::text(RequestParams::text(params, "username")));
     query.addBindValue(RequestParams::integer(params, "permissions"));
     query.addBindValue(id);
     if (!query.exec())

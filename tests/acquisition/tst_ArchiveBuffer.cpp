@@ -5,9 +5,11 @@
 
 #include <QAtomicInt>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QThread>
 #include <QtTest>
 
+#include <ctime>
 #include <limits>
 #include <memory>
 
@@ -197,19 +199,96 @@ private slots:
         QCOMPARE(AcqTestDatabase::archiveCount(), 50);
     }
 
-    void theFinalFlushWaitsForTheBufferLock()
+    // The final flush comes after the workers have quit: a reader that holds the lock a moment
+    // longer must not cost the pending rows or the session breaks.
+    void theFinalFlushNeverDropsRows()
     {
         auto buffer = makeBuffer();
         QVERIFY(buffer->tryLock());
         buffer->storeValue(1, 102, 7.0, at("12:00:00.000"), 0, 0, false);
+        buffer->insertSessionBreakValue(1, 100, 0.0, at("12:00:01.000"), 6, 0);
         buffer->unlock();
-        BufferLockHolder line(buffer.get());
-        QTRY_VERIFY(line.held());
-        QVERIFY(!buffer->flushArchive()); // the lock is not had: the rows stay pending
-        QCOMPARE(buffer->archiveBuffer()->pendingCount(), 1);
-        QVERIFY(line.release());
+        BufferLockHolder reader(buffer.get());
+        QTRY_VERIFY(reader.held());
         QVERIFY(buffer->flushArchive());
-        QCOMPARE(AcqTestDatabase::archiveCount(), 1);
+        QVERIFY(reader.held());
+        QCOMPARE(buffer->archiveBuffer()->pendingCount(), 0);
+        QCOMPARE(AcqTestDatabase::archiveRows(),
+                 (QStringList{QString::number(PSecond) + "|7|" + text("12:00:00") + "|0",
+                              QString::number(PMinute) + "|0|" + text("12:00:01") + "|6"}));
+    }
+
+    // Polling start may hand over a forward-only query, which can be walked once only.
+    void aForwardOnlyQueryIsArchivedToo()
+    {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        query.setForwardOnly(true);
+        QVERIFY(query.exec(AcqTestDatabase::parameterQuery()));
+        ReadBuffer buffer(query, nullptr);
+        QVERIFY(buffer.tryLock());
+        buffer.storeValue(1, 100, 3.5, at("12:00:01.000"), 0, 0, false);
+        buffer.unlock();
+        QCOMPARE(buffer.value(PMinute).value, 3.5);
+        QCOMPARE(buffer.archivedCount(), qint64(1));
+        QVERIFY(buffer.flushArchive());
+        QCOMPARE(AcqTestDatabase::archiveRows(), QStringList{QString::number(PMinute) + "|3.5|" + text("12:00:00") + "|0"});
+    }
+
+    // Releasing the buffer must not hang on a database that another program keeps busy: the
+    // writer's thread is waited for with a bound, and finishes its batch on its own.
+    void theWriterThreadIsJoinedWithABound()
+    {
+        QSqlDatabase blocker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("blocker"));
+        blocker.setDatabaseName(Database::livePath());
+        QVERIFY(blocker.open());
+        {
+            QSqlQuery lock(blocker);
+            QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
+        }
+        const int joinTimeout = ArchiveWriter::joinTimeoutMs();
+        ArchiveWriter::setJoinTimeoutMs(200);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        {
+            ArchiveWriter writer;
+            writer.submit({ArchiveRow{PSecond, 4.25, at("12:00:00.000"), 0}});
+        }
+        const qint64 took = elapsed.elapsed();
+        ArchiveWriter::setJoinTimeoutMs(joinTimeout);
+        {
+            QSqlQuery unlock(blocker);
+            QVERIFY(unlock.exec("ROLLBACK"));
+        }
+        blocker.close();
+        blocker = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("blocker"));
+        QVERIFY2(took < 2000, qPrintable(QString::number(took)));
+        QTRY_COMPARE_WITH_TIMEOUT(AcqTestDatabase::archiveCount(), 1, 10000);
+    }
+
+    // The stored time is local text: the two moments of the repeated hour in autumn read alike,
+    // and rows equal in their stored form are one row, as a union of the batch stores them.
+    void rowsEqualInTheirStoredTextAreStoredOnce()
+    {
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "Europe/Warsaw");
+        tzset();
+        const qint64 first = QDateTime(QDate(2026, 10, 25), QTime(0, 30), Qt::UTC).toMSecsSinceEpoch();
+        const qint64 second = first + 3600 * 1000;
+        const bool firstText = QDateTime::fromMSecsSinceEpoch(first).toString("hh:mm") == "02:30";
+        const bool secondText = QDateTime::fromMSecsSinceEpoch(second).toString("hh:mm") == "02:30";
+        QString error;
+        const bool ok = ArchiveWriter::insertRows({ArchiveRow{PMinute, 1.5, first, 0}, ArchiveRow{PMinute, 1.5, second, 0},
+                                                   ArchiveRow{PMinute, 1.5, second, 3}},
+                                                  &error);
+        qputenv("TZ", zone);
+        tzset();
+        QVERIFY(firstText && secondText);
+        QVERIFY2(ok, qPrintable(error));
+        const QString p = QString::number(PMinute);
+        QCOMPARE(AcqTestDatabase::archiveRows(),
+                 (QStringList{p + "|1.5|2026-10-25 02:30:00|0", p + "|1.5|2026-10-25 02:30:00|3"}));
     }
 
     // Values reach the archive as bound doubles at full precision; values that are not

@@ -2,7 +2,7 @@
 """Modbus server for the tests (pymodbus), over TCP on loopback or RTU on a serial path.
 
 Usage:
-  modbus_server.py --table TABLE [--rtu PATH [--baud 9600] [--parity N] [--stopbits 1]]
+  modbus_server.py --table TABLE [--ident HEX] [--rtu PATH [--baud 9600] [--parity N] [--stopbits 1]]
 
 TCP: listens on 127.0.0.1, port 0 (or --port N), and prints "READY <port>".
 RTU: serves on the serial path (e.g. one end of a socat pty pair), prints "READY <path>".
@@ -12,6 +12,9 @@ TABLE is JSON text, or "@file" to read it from a file. Keys are unit ids; each u
 addresses (counted from 0) and whose values are a register value (0..65535) or a list of values
 for consecutive registers from that address:
   {"1": {"hr": {"0": [1, 2, 3], "100": 65535}, "ir": {"0": [7, 8]}}}
+--ident sets the bytes that every unit answers to report slave id (function 17) before its
+status byte, e.g. "07" for slave id 7; without it pymodbus answers with its own identity text.
+
 A request touching an address that is not in the table gets the exception reply "illegal data
 address". A unit that is not in the table (or is silenced) never answers, so its requests time out.
 
@@ -99,7 +102,7 @@ def registers(spec):
     return values
 
 
-def build_context(table, recorder):
+def build_context(table, recorder, ident=None):
     slaves = {}
     for unit, spec in table.items():
         hr = registers(spec.get("hr"))
@@ -109,6 +112,8 @@ def build_context(table, recorder):
             hr=ModbusSparseDataBlock(hr) if hr else ModbusSparseDataBlock({}),
             ir=ModbusSparseDataBlock(ir) if ir else ModbusSparseDataBlock({}),
             zero_mode=True)
+        if ident is not None:
+            slaves[int(unit)].reportSlaveIdData = ident
     return RecordingContext(slaves, recorder)
 
 
@@ -159,6 +164,7 @@ async def main():
     parser.add_argument("--baud", type=int, default=9600)
     parser.add_argument("--parity", default="N")
     parser.add_argument("--stopbits", type=int, default=1)
+    parser.add_argument("--ident")
     args = parser.parse_args()
 
     text = args.table
@@ -166,7 +172,8 @@ async def main():
         with open(text[1:], encoding="utf-8") as handle:
             text = handle.read()
     recorder = Recorder()
-    context = build_context(json.loads(text), recorder)
+    ident = bytes.fromhex(args.ident) if args.ident is not None else None
+    context = build_context(json.loads(text), recorder, ident)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
 

@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <vector>
 
 #include <modbus.h>
@@ -42,6 +44,13 @@ private slots:
     void wideRegisterRepliesAreChecked_data();
     void wideRegisterRepliesAreChecked();
     void serialPortIsTakenExclusively();
+    void lateSerialReplyIsNeverTakenForTheNext_data();
+    void lateSerialReplyIsNeverTakenForTheNext();
+    void strayInputIsNeverTakenAsAReply();
+    void serialRateTheDriverCannotSetIsRefused_data();
+    void serialRateTheDriverCannotSetIsRefused();
+    void valuesOfTwoRegistersAreNeverSplit_data();
+    void valuesOfTwoRegistersAreNeverSplit();
     void extraSerialPortsAreListed();
 
 private:
@@ -89,8 +98,9 @@ void tst_ModbusClient::timeoutIsNormalised_data()
     QTest::newRow("1500 ms as µs") << qint64(0) << qint64(1500000) << qint64(1) << qint64(500000);
     QTest::newRow("exactly a second as µs") << qint64(0) << qint64(1000000) << qint64(1) << qint64(0);
     QTest::newRow("carry onto whole seconds") << qint64(2) << qint64(2250000) << qint64(4) << qint64(250000);
-    QTest::newRow("zero is never set") << qint64(0) << qint64(0) << qint64(0) << qint64(1);
-    QTest::newRow("negative is never set") << qint64(0) << qint64(-5000) << qint64(0) << qint64(1);
+    // No time at all keeps the library's default rather than 1 µs, which reads nothing.
+    QTest::newRow("zero keeps the default") << qint64(0) << qint64(0) << qint64(0) << qint64(500000);
+    QTest::newRow("negative keeps the default") << qint64(0) << qint64(-5000) << qint64(0) << qint64(500000);
 }
 
 void tst_ModbusClient::timeoutIsNormalised()
@@ -282,6 +292,158 @@ void tst_ModbusClient::serialPortIsTakenExclusively()
     QCOMPARE(second->lastErrno(), EBUSY);
     first->close();
     QCOMPARE(second->connect(), 0);
+}
+
+namespace {
+
+// Holding and input registers of the late-answering serial peer.
+quint16 lateRegister(int address) { return quint16(address * 7 + 3); }
+
+} // namespace
+
+void tst_ModbusClient::lateSerialReplyIsNeverTakenForTheNext_data()
+{
+    QTest::addColumn<bool>("inputRegisters");
+    QTest::newRow("holding registers") << false;
+    QTest::newRow("input registers") << true;
+}
+
+// A slave answers one request after the time-out. Nothing but the order tells a serial reply
+// from the next one: the late reply must be dropped, not stored as the next block's values.
+void tst_ModbusClient::lateSerialReplyIsNeverTakenForTheNext()
+{
+    QFETCH(bool, inputRegisters);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    PtyPair pty;
+    QVERIFY(pty.start(dir.path()));
+    PeerProcess peer;
+    QVERIFY(peer.startPython(TestEnv::testFile("peers/modbus_rtu_late.py"), {"--path", pty.b}));
+
+    auto client = ModbusClient::newRtu(pty.a.toLatin1(), 19200, 'N', 8, 1);
+    QVERIFY(client);
+    QCOMPARE(client->connect(), 0);
+    QCOMPARE(client->setSlave(1), 0);
+    QCOMPARE(client->setTimeoutBegin(0, 400000), 0);
+    auto read = [&](int address, quint16 *words) {
+        return inputRegisters ? client->readInputRegisters(address, 4, words) : client->readRegisters(address, 4, words);
+    };
+
+    QVERIFY(tell(peer, "LATE 600"));
+    quint16 words[4] = {};
+    QCOMPARE(read(0, words), -1);
+    QVERIFY(client->lastFailureWasTimeout());
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int address : {100, 0}) {
+            std::fill(std::begin(words), std::end(words), quint16(0));
+            QCOMPARE(read(address, words), 4);
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(words[i], lateRegister(address + i));
+        }
+    }
+}
+
+// Bytes that wait on the port before a request (a reply that came after its time-out and
+// after the input was last emptied, or noise) are no answer to it.
+void tst_ModbusClient::strayInputIsNeverTakenAsAReply()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // socat -v reports every transfer, so the test can wait until the stray bytes have reached
+    // the client's end instead of waiting for a time.
+    PeerProcess socat;
+    const QString a = dir.filePath("a");
+    const QString b = dir.filePath("b");
+    QVERIFY(socat.start(QStringLiteral("socat"),
+                        {"-d", "-d", "-v", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}, 20000,
+                        "starting data transfer loop"));
+    PeerProcess peer;
+    QVERIFY(peer.startPython(TestEnv::testFile("peers/modbus_rtu_late.py"), {"--path", b}));
+    auto client = ModbusClient::newRtu(a.toLatin1(), 19200, 'N', 8, 1);
+    QVERIFY(client);
+    QCOMPARE(client->connect(), 0);
+    QCOMPARE(client->setSlave(1), 0);
+    QCOMPARE(client->setTimeoutBegin(0, 400000), 0);
+    quint16 words[4] = {};
+    QCOMPARE(client->readRegisters(50, 4, words), 4); // the port is up
+    const int from = socat.output().size();
+    QVERIFY(tell(peer, "STRAY 0 4"));
+    QTRY_VERIFY_WITH_TIMEOUT(socat.output().indexOf("< ", from) >= 0, 5000); // from b to a
+    QCOMPARE(client->readRegisters(100, 4, words), 4);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(words[i], lateRegister(100 + i));
+}
+
+void tst_ModbusClient::serialRateTheDriverCannotSetIsRefused_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("9600") << 9600 << true;
+    QTest::newRow("115200") << 115200 << true;
+    QTest::newRow("256000 has no driver constant") << 256000 << false;
+    QTest::newRow("12345") << 12345 << false;
+}
+
+// The library runs a rate it has no constant for at 9600 bit/s without a word; such a line
+// would read nothing but garbage, so its connect fails.
+void tst_ModbusClient::serialRateTheDriverCannotSetIsRefused()
+{
+    QFETCH(int, baud);
+    QFETCH(bool, opens);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    PtyPair pty;
+    QVERIFY(pty.start(dir.path()));
+    auto client = ModbusClient::newRtu(pty.a.toLatin1(), baud, 'N', 8, 1);
+    QVERIFY(client);
+    if (opens) {
+        QCOMPARE(client->connect(), 0);
+        return;
+    }
+    QCOMPARE(client->connect(), -1);
+    QCOMPARE(client->lastErrno(), EINVAL);
+    // The port was let go: another context opens it.
+    auto other = ModbusClient::newRtu(pty.a.toLatin1(), 9600, 'N', 8, 1);
+    QCOMPARE(other->connect(), 0);
+}
+
+void tst_ModbusClient::valuesOfTwoRegistersAreNeverSplit_data()
+{
+    QTest::addColumn<bool>("inputRegisters");
+    QTest::addColumn<int>("nb");
+    QTest::newRow("holding, 400") << false << 400;
+    QTest::newRow("holding, 250") << false << 250;
+    QTest::newRow("input, 400") << true << 400;
+}
+
+void tst_ModbusClient::valuesOfTwoRegistersAreNeverSplit()
+{
+    QFETCH(bool, inputRegisters);
+    QFETCH(int, nb);
+    auto client = connectedTcp(m_server);
+    QVERIFY(client);
+    QVERIFY(tell(m_server, "RESET"));
+    std::vector<quint16> words(size_t(nb), 0);
+    const int rc = inputRegisters ? client->readInputRegistersAligned(10, nb, words.data(), 2)
+                                  : client->readRegistersAligned(10, nb, words.data(), 2);
+    QCOMPARE(rc, nb);
+    for (int i = 0; i < nb; ++i)
+        QCOMPARE(words[size_t(i)], inputRegisters ? input(10 + i) : holding(10 + i));
+    int next = 10;
+    for (const Request &r : requests(m_server)) {
+        QCOMPARE(r.address, next);
+        QCOMPARE(r.count % 2, 0);
+        next += r.count;
+    }
+    QCOMPARE(next, 10 + nb);
+
+    QVERIFY(tell(m_server, "RESET"));
+    std::vector<quint16> values(300);
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = quint16(30000 + i);
+    QCOMPARE(client->writeRegistersAligned(700, 300, values.data(), 2), 300);
+    for (const Request &r : requests(m_server))
+        QCOMPARE(r.count % 2, 0);
 }
 
 void tst_ModbusClient::extraSerialPortsAreListed()

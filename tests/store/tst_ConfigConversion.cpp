@@ -21,6 +21,8 @@ private slots:
     void failures();
     void alarmColumnsHalfPresentResumes();
     void settingsWithoutRow();
+    void databaseWithoutArchive_data();
+    void databaseWithoutArchive();
 
 private:
     // Builds the live file from a fixture text with the sqlite3 tool.
@@ -219,6 +221,28 @@ void tst_ConfigConversion::settingsWithoutRow()
     QVERIFY(StoreFixture::exec({"DELETE FROM Settings"}));
     QCOMPARE(m_config->convertDatabase(), kSuccess);
     QCOMPARE(StoreFixture::rows("SELECT * FROM Settings"), QStringList());
+}
+
+void tst_ConfigConversion::databaseWithoutArchive_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::newRow("no archive table") << QByteArray();
+    QTest::newRow("archive table without a time column")
+        << QByteArray("CREATE TABLE ArchiveData (idArchiveData INTEGER PRIMARY KEY, value DOUBLE);\n");
+}
+
+// The archive index speeds up reads only: a database that lacks what it indexes converts, and
+// gets its version stamp, as a conversion without the index would.
+void tst_ConfigConversion::databaseWithoutArchive()
+{
+    QFETCH(QByteArray, archive);
+    QFile file(TestEnv::testFile(QStringLiteral("store/fixtures/db_0_1_0.sql")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(liveFromScript(file.readAll() + "DROP TABLE ArchiveData;\n" + archive));
+    QCOMPARE(m_config->convertDatabase(), kSuccess);
+    QCOMPARE(StoreFixture::rows("SELECT archiveVersion FROM Settings"), QStringList{"0.1.2"});
+    QCOMPARE(StoreFixture::rows("SELECT count(*) FROM sqlite_master WHERE type='index' AND tbl_name='ArchiveData'"),
+             QStringList{"0"});
 }
 
 QTEST_GUILESS_MAIN(tst_ConfigConversion)

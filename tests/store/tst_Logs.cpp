@@ -23,6 +23,8 @@ private slots:
     void deleteMode();
     void emptyTable();
     void boundsAreValues();
+    void storedMessagesAlwaysListAsJson_data();
+    void storedMessagesAlwaysListAsJson();
 
 private:
     // Rows with known times: ids 1..5.
@@ -199,6 +201,46 @@ void tst_Logs::boundsAreValues()
     params.insert("descContains", "' OR 1=1 --");
     QCOMPARE(Logs::getLogsGridData(params, true), QByteArray("{\"success\":true}"));
     QCOMPARE(m_db->cli("SELECT count(*) FROM Logs;"), QByteArray("5\n"));
+}
+
+void tst_Logs::storedMessagesAlwaysListAsJson_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QByteArray>("listed"); // the message member's bytes between its quotes
+    QTest::addColumn<QString>("parsed");
+    QTest::newRow("escaped as stored today") << "a \\\"b\\\" c\\\\d \\/ 1\\n2\\u0007"
+                                             << QByteArray("a \\\"b\\\" c\\\\d \\/ 1\\n2\\u0007")
+                                             << QStringLiteral("a \"b\" c\\d / 1\n2") + QChar(7);
+    QTest::newRow("plain") << "Program started" << QByteArray("Program started") << "Program started";
+    QTest::newRow("raw quote") << "say \"hi\"" << QByteArray("say \\\"hi\\\"") << "say \"hi\"";
+    QTest::newRow("raw line feed") << "1\n2" << QByteArray("1\\n2") << "1\n2";
+    QTest::newRow("raw control character") << QStringLiteral("a") + QChar(1) << QByteArray("a\\u0001")
+                                           << QStringLiteral("a") + QChar(1);
+    QTest::newRow("backslash without escape") << "C:\\data" << QByteArray("C:\\\\data") << "C:\\data";
+    QTest::newRow("backslash at the end") << "end\\" << QByteArray("end\\\\") << "end\\";
+    QTest::newRow("short unicode escape") << "x\\u12" << QByteArray("x\\\\u12") << "x\\u12";
+}
+
+// Rows of a restored older database may hold what the log's own escaping never writes.
+void tst_Logs::storedMessagesAlwaysListAsJson()
+{
+    QFETCH(QString, stored);
+    QFETCH(QByteArray, listed);
+    QFETCH(QString, parsed);
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        q.prepare("INSERT INTO Logs (idLogs, type, message, dateTime) VALUES (7, 'info', ?, '2026-03-01 08:00:00')");
+        q.addBindValue(stored);
+        QVERIFY(q.exec());
+    }
+    const QByteArray reply = Logs::getLogsGridData(toParams({"eventsType=10"}), false);
+    QCOMPARE(reply, "[{\"idLogs\":\"7\",\"type\":\"info\",\"message\":\"" + listed +
+                        "\",\"dateTime\":\"2026-03-01 08:00:00\"}]");
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(reply, &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(doc.array().first().toObject().value("message").toString(), parsed);
 }
 
 QTEST_GUILESS_MAIN(tst_Logs)

@@ -88,6 +88,9 @@ void tst_UsersManager::listing()
 {
     const QByteArray reply = m_users.getUsersCfg();
     QVERIFY(!reply.contains("password"));
+    // Member order as the statement names the columns.
+    QVERIFY2(reply.startsWith("[{\"idUsers\":\"1\",\"username\":\"Admin\",\"permissions\":\"255\"},{\"idUsers\":\"2\","),
+             reply.constData());
     const QJsonArray rows = QJsonDocument::fromJson(reply).array();
     QCOMPARE(rows.size(), 4);
     QCOMPARE(rows.at(0).toObject(), QJsonObject({{"idUsers", "1"}, {"username", "Admin"}, {"permissions", "255"}}));
@@ -159,6 +162,9 @@ void tst_UsersManager::edit()
         QJsonDocument::fromJson(m_users.editUser(params({{"username", "Admin"}, {"permissions", "1"}, {"id", "2"}}))).object();
     QCOMPARE(clash.value("message").toString(), QStringLiteral("Edit error"));
     QVERIFY(clash.value("details").toString().contains("UNIQUE"));
+    // An absent user name stores the empty text, never NULL (which an export would write as NULL).
+    QCOMPARE(m_users.editUser(params({{"permissions", "1"}, {"id", "3"}})), QByteArray("{\"success\":true}"));
+    QCOMPARE(m_db->cli("SELECT typeof(username), quote(username) FROM Users WHERE idUsers=3;"), QByteArray("text|''\n"));
 }
 
 void tst_UsersManager::remove_data()

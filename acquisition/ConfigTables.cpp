@@ -1,0 +1,49 @@
+#include "ConfigTables.h"
+
+#include "ConfigManager.h"
+
+#include <QSqlQuery>
+#include <QStringList>
+
+namespace ConfigTables {
+
+QString text(const t_GetArray &params, const QByteArray &name, const QString &fallback)
+{
+    const QString value = RequestParams::text(params, name, fallback);
+    return value.isNull() ? QString(QLatin1String("")) : value;
+}
+
+int integer(const t_GetArray &params, const QByteArray &name, int fallback)
+{
+    return RequestParams::integer(params, name, fallback);
+}
+
+int integer16(const t_GetArray &params, const QByteArray &name, int fallback)
+{
+    return int(qint16(quint16(quint32(integer(params, name, fallback)))));
+}
+
+QVariant boundText(const QString &text) { return text.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(text); }
+
+bool tableExists(QSqlDatabase db, const QString &table)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table' AND name=?"));
+    query.addBindValue(table);
+    return query.exec() && query.next();
+}
+
+bool createTable(QSqlDatabase db, const QString &table)
+{
+    // The schema has one copy, that of a fresh database.
+    const QString head = QStringLiteral("CREATE TABLE ") + table + QStringLiteral(" (");
+    for (const QString &statement : ConfigManager::schemaStatements()) {
+        if (statement.startsWith(head)) {
+            QSqlQuery query(db);
+            return query.exec(statement);
+        }
+    }
+    return false;
+}
+
+} // namespace ConfigTables
