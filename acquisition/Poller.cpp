@@ -86,9 +86,10 @@ QByteArray Poller::getAllValues()
     }
     if (!buffer->tryLock())
         return kMutexError;
-    const QByteArray json = buffer->toJson();
+    // Only the copy is made under the lock: the workers wait for that, not for the document.
+    const ReadBuffer::Snapshot snapshot = buffer->snapshot();
     buffer->unlock();
-    return json;
+    return ReadBuffer::toJson(snapshot);
 }
 
 void Poller::startPolling()

@@ -82,19 +82,32 @@ void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr, double value
 
 CurrentValue ReadBuffer::value(int idParameters) const { return m_values.value(idParameters, CurrentValue()); }
 
-QByteArray ReadBuffer::toJson() const
+QByteArray ReadBuffer::toJson() const { return toJson(snapshot()); }
+
+ReadBuffer::Snapshot ReadBuffer::snapshot() const
+{
+    Snapshot snap;
+    snap.values.reserve(m_values.size());
+    for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it)
+        snap.values.append(qMakePair(it.key(), it.value()));
+    snap.units = m_units;
+    snap.autoScaledUnits = m_autoScaledUnits;
+    return snap;
+}
+
+QByteArray ReadBuffer::toJson(const Snapshot &snapshot)
 {
     QString json = QStringLiteral("{");
-    for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it) {
-        const CurrentValue &entry = it.value();
-        const QString unit = m_units.value(it.key());
+    for (const auto &item : snapshot.values) {
+        const CurrentValue &entry = item.second;
+        const QString unit = snapshot.units.value(item.first);
         double factor = 1.0;
         QString prefix;
-        if (m_autoScaledUnits.contains(unit)) {
+        if (snapshot.autoScaledUnits.contains(unit)) {
             factor = autoScaleFactor(entry);
             prefix = unitPrefix(static_cast<float>(factor));
         }
-        json += QLatin1Char('"') + QString::number(it.key()) + QStringLiteral("\": {\"time\":") +
+        json += QLatin1Char('"') + QString::number(item.first) + QStringLiteral("\": {\"time\":") +
                 QString::number(entry.time) + QStringLiteral(",\"val\":") + fixed6(factor * entry.value) +
                 QStringLiteral(",\"valBase\":") + fixed6(entry.value) + QStringLiteral(",\"u\":\"") +
                 JsonReply::escape(prefix + unit) + QStringLiteral("\",\"flag\":") + QString::number(entry.flag) +

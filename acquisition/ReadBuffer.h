@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class ArchiveBuffer;
 class QSqlQuery;
@@ -33,6 +34,17 @@ public:
     CurrentValue value(int idParameters) const;
     // The live-values document of "getAllValues".
     QByteArray toJson() const;
+
+    // The current values in the table's order, copied under the lock so that the document can
+    // be built after it is released; the units are fixed at construction and shared.
+    struct Snapshot
+    {
+        QVector<QPair<int, CurrentValue>> values;
+        QHash<int, QString> units;
+        QStringList autoScaledUnits;
+    };
+    Snapshot snapshot() const;
+    static QByteArray toJson(const Snapshot &snapshot);
 
     // Writes every pending archive row and waits for it. Takes the buffer's lock with its
     // bounded wait, and flushes also when the lock was not had. False when the write did not
