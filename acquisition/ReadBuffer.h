@@ -35,13 +35,14 @@ public:
     // The live-values document of "getAllValues".
     QByteArray toJson() const;
 
-    // The current values in the table's order, copied under the lock so that the document can
-    // be built after it is released; the units are fixed at construction and shared.
+    // The current values, copied under the lock (one flat copy) so that the document can be
+    // built after the lock is released; ids and units are fixed at construction and shared.
     struct Snapshot
     {
-        QVector<QPair<int, CurrentValue>> values;
-        QHash<int, QString> units;
-        QStringList autoScaledUnits;
+        QVector<int> ids;
+        QVector<CurrentValue> values;
+        QVector<QByteArray> units;  // escaped, Latin-1
+        QVector<bool> autoScaled;   // the unit is one of the auto-scaled ones
     };
     Snapshot snapshot() const;
     static QByteArray toJson(const Snapshot &snapshot);
@@ -57,9 +58,15 @@ public:
 private:
     static QString key(int idDevice, int regAddr);
 
-    QHash<int, CurrentValue> m_values;
+    // The current values sit in one flat table, slot by slot, so that a reader copies them in
+    // one go; m_slotOf finds a parameter's slot.
+    QVector<CurrentValue> m_values;
+    QVector<int> m_slotIds;
+    QHash<int, int> m_slotOf;
     QHash<QString, int> m_paramIds;
     QHash<int, QString> m_units;
+    QVector<QByteArray> m_slotUnits;
+    QVector<bool> m_slotAutoScaled;
     QStringList m_autoScaledUnits;
     ArchiveBuffer *m_pArchiveBuffer = nullptr;
 };

@@ -146,6 +146,12 @@ void tst_Poller::replies()
     QCOMPARE(poller.getAppState(), QByteArray("{\"state\":\"running\"}"));
     QCOMPARE(poller.getAllValues(),
              QByteArray("{\"10\": {\"time\":0,\"val\":0.000000,\"valBase\":0.000000,\"u\":\"V\",\"flag\":1}}"));
+    // Digits as Qt writes them, also for a value halfway between two 6-decimal texts.
+    QVERIFY(poller.readBuffer()->tryLock());
+    poller.readBuffer()->storeValue(1, 0, -452704.7578125, 5, 0, 0, false);
+    poller.readBuffer()->unlock();
+    QCOMPARE(poller.getAllValues(),
+             QByteArray("{\"10\": {\"time\":5,\"val\":-452704757.812500,\"valBase\":-452704.757813,\"u\":\"mV\",\"flag\":0}}"));
     {
         BufferLockHolder holder(poller.readBuffer());
         QTRY_VERIFY(holder.held());
