@@ -44,6 +44,12 @@ HttpConnectionHandler::HttpConnectionHandler(QSettings *settings, HttpRequestHan
     m_readTimer.setSingleShot(true);
     m_timerClock.start();
     start();
+    // The thread's event loop takes a descriptor as the thread starts, and a thread that cannot
+    // get one ends the program: the pool checked for free descriptors just before, so the
+    // thread takes its own before anything else is handed out. A thread that could not be
+    // created at all (start() logged why) is not waited for.
+    if (isRunning() && !m_started.tryAcquire(1, 10000))
+        qWarning("HttpConnectionHandler (%p): thread slow to start", static_cast<void *>(this));
 }
 
 HttpConnectionHandler::~HttpConnectionHandler()
@@ -79,6 +85,7 @@ void HttpConnectionHandler::createSocket(const QSslConfiguration *sslConfigurati
 
 void HttpConnectionHandler::run()
 {
+    m_started.release();
     try {
         exec();
     } catch (...) {
@@ -232,19 +239,34 @@ void HttpConnectionHandler::serveRequest()
     disarmReadTimer();
     const bool close = m_currentRequest->closeAfterReply();
     bool failed = false;
+    bool cut = false;
     {
         HttpResponse response(m_socket);
         response.adaptTo(*m_currentRequest);
         // A client that stops reading holds the thread no longer than one that stops sending.
         response.setWriteTimeout(m_readTimeout);
+        bool threw = false;
         try {
             m_requestHandler->service(*m_currentRequest, response);
         } catch (...) {
             qCritical("HttpConnectionHandler (%p): An uncatched exception occured in the request handler",
                       static_cast<void *>(this));
+            threw = true;
         }
-        if (!response.hasSentLastPart())
+        if (threw && !response.hasSentHeaders()) {
+            // Nothing went out yet: the client learns that the call failed, and nothing the
+            // handler set (a length, a cookie) goes with the empty reply.
+            response.getHeaders().clear();
+            response.getCookies().clear();
+            response.setStatus(500, "Internal error");
             response.write(QByteArray(), true);
+        } else if (threw && !response.hasSentLastPart()) {
+            // A piece went out: ending the reply properly would pass it off as complete. The
+            // connection is closed without the end of the body, so the client sees it cut.
+            cut = true;
+        } else if (!response.hasSentLastPart()) {
+            response.write(QByteArray(), true);
+        }
         failed = response.hasWriteFailed();
     }
     delete m_currentRequest;
@@ -253,6 +275,10 @@ void HttpConnectionHandler::serveRequest()
     if (failed) {
         // A reply cut short cannot be followed by another on the same connection.
         m_socket->abort();
+        return;
+    }
+    if (cut) {
+        closeAfterReply();
         return;
     }
     if (m_socket->state() == QAbstractSocket::ClosingState) {

@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
+#include <QSemaphore>
 #include <QSslConfiguration>
 #include <QThread>
 #include <QTimer>
@@ -74,6 +75,8 @@ private:
     qint64 m_readDeadline = -1;
     HttpRequest *m_currentRequest = nullptr;
     QAtomicInt m_busy{0};
+    // Released when the thread runs, its event loop's descriptors taken.
+    QSemaphore m_started;
     // Started with each request: the whole request must arrive within a bound, not only each piece.
     QElapsedTimer m_requestClock;
     // After a refusal or a close the connection only discards what the client still sends.

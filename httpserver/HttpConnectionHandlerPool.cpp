@@ -2,8 +2,10 @@
 
 #include "HttpConnectionHandler.h"
 #include "HttpRequest.h"
+#include "NativeDescriptors.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -16,6 +18,10 @@ namespace {
 // At shutdown a handler thread gets this long beyond one read time-out to end: its socket waits
 // are bounded by the read time-out, so a thread that takes longer is stuck in a request handler.
 const int g_joinGraceMs = 2000;
+
+// Descriptors that must stay free for a new handler thread to be started: the thread's own,
+// and what its requests open (a database connection with its journal, a few uploads).
+const int g_descriptorReserve = 64;
 
 } // namespace
 
@@ -37,12 +43,15 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
         QMutexLocker locker(&m_mutex);
         handlers.swap(m_pool);
     }
-    // Ask every thread to end first, so that the waits run side by side rather than one after
-    // the other.
+    // Ask every thread to end first, then wait for all of them under one deadline: a wait of
+    // its own for each would add up, one bound per stuck thread, past what a service manager
+    // allows before it kills the program.
     for (HttpConnectionHandler *handler : handlers)
         handler->quit();
+    QElapsedTimer clock;
+    clock.start();
     for (HttpConnectionHandler *handler : handlers)
-        retire(handler, timeout);
+        retire(handler, static_cast<int>(qMax<qint64>(0, timeout - clock.elapsed())), timeout);
     delete m_sslConfiguration;
     qDebug("HttpConnectionHandlerPool (%p): destroyed", static_cast<void *>(this));
 }
@@ -53,15 +62,15 @@ QVariant HttpConnectionHandlerPool::setting(const QString &key, const QVariant &
     return m_settings->value(key, fallback);
 }
 
-void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int timeoutMs)
+void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int waitMs, int boundMs)
 {
-    if (handler->finish(timeoutMs)) {
+    if (handler->finish(waitMs)) {
         delete handler;
         return;
     }
     // Destroying a running thread would end the program; leaving it costs only its memory.
     qCritical("HttpConnectionHandlerPool: handler %p did not stop within %i ms, left running",
-              static_cast<void *>(handler), timeoutMs);
+              static_cast<void *>(handler), boundMs);
 }
 
 HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
@@ -77,7 +86,12 @@ HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
     }
     if (!freeHandler) {
         const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
-        if (m_pool.count() < maxConnectionHandlers) {
+        if (m_pool.count() < maxConnectionHandlers && !NativeDescriptors::haveFree(g_descriptorReserve)) {
+            // A new thread needs descriptors of its own (its event loop's wake-up, a database,
+            // uploads); a thread that cannot get them ends the program. The client gets the
+            // busy reply instead.
+            qWarning("HttpConnectionHandlerPool: too few free descriptors for a new handler");
+        } else if (m_pool.count() < maxConnectionHandlers) {
             freeHandler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
             freeHandler->setBusy();
             m_pool.append(freeHandler);
@@ -107,7 +121,7 @@ void HttpConnectionHandlerPool::cleanup()
     }
     // An idle handler ends at once; the wait stays outside the mutex all the same.
     if (retired)
-        retire(retired, timeout);
+        retire(retired, timeout, timeout);
 }
 
 QString HttpConnectionHandlerPool::resolvedFileName(const QString &name) const

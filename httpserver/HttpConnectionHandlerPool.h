@@ -19,7 +19,7 @@ class HttpConnectionHandlerPool : public QObject
 public:
     // settings: the listener's settings (group "listener"), not owned.
     HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler);
-    // Stops every handler thread, each within a bounded wait.
+    // Stops every handler thread; the waits for all of them share one bound.
     ~HttpConnectionHandlerPool() override;
 
     // A handler that is now marked busy, or null when all maxThreads handlers are busy.
@@ -32,8 +32,9 @@ private:
     void loadSslConfig();
     QString resolvedFileName(const QString &name) const;
     QVariant setting(const QString &key, const QVariant &fallback) const;
-    // Stops and deletes one handler; one whose thread will not end is left, not destroyed running.
-    void retire(HttpConnectionHandler *handler, int timeoutMs);
+    // Stops and deletes one handler, waiting up to waitMs (what is left of boundMs, the bound
+    // named in the log); one whose thread will not end is left, not destroyed running.
+    void retire(HttpConnectionHandler *handler, int waitMs, int boundMs);
 
     QSettings *m_settings;
     HttpRequestHandler *m_requestHandler;

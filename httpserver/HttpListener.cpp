@@ -2,6 +2,7 @@
 
 #include "HttpConnectionHandlerPool.h"
 #include "HttpRequest.h"
+#include "NativeDescriptors.h"
 #include "NativeSocket.h"
 
 #include <QMutexLocker>
@@ -20,12 +21,29 @@ const QByteArray g_tooManyConnections =
 const qint64 g_drainLimitBytes = 64 * 1024;
 const int g_drainLimitMs = 2000;
 
+// After a failed accept (no descriptor left), the pause before the next try.
+const int g_acceptRetryMs = 100;
+
 } // namespace
 
 HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
     : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler)
 {
     qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
+    // Every connection, its thread and its uploads take descriptors: the soft limit (often
+    // 1024) is raised to the hard one once, before the first connection.
+    static const bool raised = NativeDescriptors::raiseLimit();
+    if (!raised)
+        qWarning("HttpListener: cannot raise the limit of open files");
+    // When no descriptor is left for an accepted connection, the server stops accepting; it
+    // tries again a moment later, when connections have ended and their descriptors are free.
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        qWarning("HttpListener: cannot accept a connection (%i): %s", int(error), qPrintable(errorString()));
+        QTimer::singleShot(g_acceptRetryMs, this, [this]() {
+            if (isListening())
+                resumeAccepting();
+        });
+    });
     listen();
 }
 

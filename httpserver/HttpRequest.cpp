@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QtDebug>
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -37,6 +38,19 @@ bool isFramingHeader(const QByteArray &name)
 const QByteArray g_contentType = QByteArrayLiteral("Content-Type");
 const QByteArray g_connection = QByteArrayLiteral("Connection");
 const QByteArray g_cookie = QByteArrayLiteral("Cookie");
+
+// A header name as HTTP defines it: letters, digits and !#$%&'*+-.^_`|~, nothing else.
+bool isToken(const QByteArray &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const char c : name) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && (c == '\0' || !std::strchr("!#$%&'*+-.^_`|~", c)))
+            return false;
+    }
+    return true;
+}
 
 bool hasToken(const QByteArray &value, const char *token)
 {
@@ -126,7 +140,7 @@ void HttpRequest::refuse(int code)
     m_abortCode = code;
 }
 
-bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
+bool HttpRequest::readLine(QIODevice *socket, QByteArray &line, QByteArray *raw)
 {
     // The one byte beyond the limit lets an overlong line push the count past it.
     qint64 room = qMax<qint64>(1, m_maxSize - m_currentSize + 1);
@@ -157,6 +171,8 @@ bool HttpRequest::readLine(QIODevice *socket, QByteArray &line)
     // would come through as an empty line and end the header block early.
     if (!m_lineBuffer.endsWith('\n'))
         return false;
+    if (raw)
+        *raw = m_lineBuffer;
     line = m_lineBuffer.trimmed();
     m_lineBuffer.clear();
     return true;
@@ -181,20 +197,34 @@ void HttpRequest::readRequest(QIODevice *socket)
 
 void HttpRequest::readHeader(QIODevice *socket)
 {
+    // The line as received decides whether it folds onto the previous header: trimmed, a folded
+    // "X-A: one\r\n Content-Length: 5" would pass for a header of its own here and for a part
+    // of X-A in a proxy, and the two would cut the stream into requests differently.
     QByteArray line;
-    if (!readLine(socket, line))
+    QByteArray raw;
+    if (!readLine(socket, line, &raw))
         return;
-    const int colon = line.indexOf(':');
-    if (colon > 0) {
-        m_currentHeader = line.left(colon);
-        m_headers.insert(m_currentHeader, line.mid(colon + 1).trimmed());
-    } else if (!line.isEmpty()) {
+    const bool folded = raw.startsWith(' ') || raw.startsWith('\t');
+    if (line.isEmpty()) {
+        finishHeaders();
+    } else if (folded) {
         // A continuation extends the entry added last under the name in place.
         auto it = m_headers.find(m_currentHeader);
         if (!m_currentHeader.isEmpty() && it != m_headers.end())
             it.value().append(' ').append(line);
     } else {
-        finishHeaders();
+        // The name is checked as received: trimming would hide a control character before it.
+        const int colon = raw.indexOf(':');
+        const QByteArray name = colon > 0 ? raw.left(colon) : QByteArray();
+        if (!isToken(name)) {
+            // A zero byte, a blank or a control character in the name, or no name at all: one
+            // party may read "Content-Length\0" as the length and another ignore it.
+            qWarning("HttpRequest: refused a header line without a valid name");
+            refuse(400);
+            return;
+        }
+        m_currentHeader = name;
+        m_headers.insert(m_currentHeader, raw.mid(colon + 1).trimmed());
     }
 }
 
@@ -203,13 +233,7 @@ void HttpRequest::finishHeaders()
     QList<QByteArray> lengths;
     bool transferEncoding = false;
     for (auto it = m_headers.constBegin(); it != m_headers.constEnd(); ++it) {
-        const QByteArray name = it.key().trimmed();
-        // "Content-Length :" may be read as a length by one party and ignored by another.
-        if (name != it.key() && isFramingHeader(name)) {
-            qWarning("HttpRequest: refused request with white space in a header name");
-            refuse(400);
-            return;
-        }
+        const QByteArray &name = it.key();
         if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
             lengths.append(it.value());
         else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
@@ -294,7 +318,8 @@ void HttpRequest::readBody(QIODevice *socket)
         parseMultiPartFile();
         delete m_tempFile;
         m_tempFile = nullptr;
-        m_status = complete;
+        if (m_status != aborted)
+            m_status = complete;
     }
 }
 
@@ -308,6 +333,7 @@ void HttpRequest::parseMultiPartFile()
     const QByteArray boundaryLine = "--" + m_boundary;
     const QByteArray closing = m_boundary + "--";
     bool finished = false;
+    int fileParts = 0;
     while (!body.atEnd() && body.error() == QFile::NoError && !finished) {
         QByteArray fieldName;
         QByteArray fileName;
@@ -351,13 +377,23 @@ void HttpRequest::parseMultiPartFile()
             lastLine = line;
             if (!fieldName.isEmpty() && !fileName.isEmpty()) {
                 if (!upload) {
+                    if (++fileParts > maxFileParts) {
+                        refuseFileParts();
+                        return;
+                    }
                     upload = new QTemporaryFile;
-                    upload->open();
+                    // A file that cannot be made (no descriptor left) is reported once, not
+                    // for every line of its part.
+                    if (!upload->open())
+                        qCritical("HttpRequest: error writing temp file, %s",
+                                  qPrintable(upload->errorString()));
                 }
-                upload->write(line);
-                if (upload->error() != QFile::NoError)
-                    qCritical("HttpRequest: error writing temp file, %s",
-                              qPrintable(upload->errorString()));
+                if (upload->isOpen()) {
+                    upload->write(line);
+                    if (upload->error() != QFile::NoError)
+                        qCritical("HttpRequest: error writing temp file, %s",
+                                  qPrintable(upload->errorString()));
+                }
             } else if (!fieldName.isEmpty()) {
                 m_currentSize += line.size();
                 fieldValue.append(line);
@@ -372,8 +408,20 @@ void HttpRequest::parseMultiPartFile()
         if (!fieldName.isEmpty() && !fileName.isEmpty()) {
             if (!upload) {
                 // A part without any content line is an empty upload.
+                if (++fileParts > maxFileParts) {
+                    refuseFileParts();
+                    return;
+                }
                 upload = new QTemporaryFile;
-                upload->open();
+                if (!upload->open())
+                    qCritical("HttpRequest: error writing temp file, %s",
+                              qPrintable(upload->errorString()));
+            }
+            if (!upload->isOpen()) {
+                // An upload that has no file is not passed off as an empty one: the handler
+                // finds no file and answers its own error.
+                delete upload;
+                continue;
             }
             upload->resize(qMax<qint64>(0, upload->size() - lineEnd));
             upload->flush();
@@ -399,6 +447,17 @@ void HttpRequest::parseMultiPartFile()
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(body.errorString()));
         qDebug() << "HttpRequest: cannot read temp file: " << body.errorString();
     }
+}
+
+void HttpRequest::refuseFileParts()
+{
+    // Each upload holds a descriptor until the request ends: thousands of tiny file parts,
+    // well within the size limit, would use up the process's descriptors.
+    qWarning("HttpRequest: more than %i file parts in one request", maxFileParts);
+    qDeleteAll(m_uploadedFiles);
+    m_uploadedFiles.clear();
+    m_parameters.clear();
+    refuse(413);
 }
 
 void HttpRequest::decodeRequestParams()
@@ -510,16 +569,33 @@ QByteArray HttpRequest::urlDecode(const QByteArray &source)
     // Most paths and values hold nothing to decode and are passed on without a copy.
     if (!source.contains('+') && !source.contains('%'))
         return source;
-    QByteArray buffer(source);
-    buffer.replace('+', ' ');
-    int percent = buffer.indexOf('%');
-    while (percent >= 0) {
-        bool ok = false;
-        const QByteArray hex = buffer.mid(percent + 1, 2);
-        const int byte = hex.toInt(&ok, 16);
-        if (ok)
-            buffer.replace(percent, 1 + hex.size(), QByteArray(1, char(byte)));
-        percent = buffer.indexOf('%', percent + 1);
+    // One pass into a new buffer: replacing each escape in place would move the rest of the
+    // text every time. Only "%" and exactly two hex digits is an escape; "%+a", "% a" or "%-1"
+    // would otherwise pass for a byte that a check of the raw text never saw. A byte produced
+    // by decoding is never read again, so "%252F" gives "%2F".
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    QByteArray decoded;
+    decoded.reserve(source.size());
+    const char *const data = source.constData();
+    const int size = source.size();
+    for (int i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '+') {
+            decoded.append(' ');
+        } else if (c == '%' && i + 2 < size && hexValue(data[i + 1]) >= 0 && hexValue(data[i + 2]) >= 0) {
+            decoded.append(static_cast<char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2])));
+            i += 2;
+        } else {
+            decoded.append(c);
+        }
     }
-    return buffer;
+    return decoded;
 }

@@ -61,11 +61,16 @@ public:
 
     static QByteArray urlDecode(const QByteArray &source);
 
+    // The most file parts one multipart request may hold; beyond it the request is refused
+    // (413) and its uploads are removed.
+    static constexpr int maxFileParts = 32;
+
     // The lock under which threads read a QSettings object that they share.
     static QMutex &settingsLock();
 
 private:
-    bool readLine(QIODevice *socket, QByteArray &line);
+    // raw: the line as received, without trimming (its line end included).
+    bool readLine(QIODevice *socket, QByteArray &line, QByteArray *raw = nullptr);
     void readRequest(QIODevice *socket);
     void readHeader(QIODevice *socket);
     void readBody(QIODevice *socket);
@@ -74,6 +79,7 @@ private:
     void decodeRequestParams();
     void extractCookies();
     void refuse(int code);
+    void refuseFileParts();
     QByteArray findFramingHeader(const QByteArray &name) const;
 
     QMultiMap<QByteArray, QByteArray> m_headers;

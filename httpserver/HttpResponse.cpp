@@ -1,6 +1,7 @@
 #include "HttpResponse.h"
 
 #include "HttpRequest.h"
+#include "NativeDescriptors.h"
 
 #include <QTcpSocket>
 #include <QtDebug>
@@ -125,8 +126,15 @@ void HttpResponse::write(const QByteArray &data, bool lastPart)
             out.append(data);
         }
     }
-    if (!out.isEmpty() || !m_heldOutput.isEmpty())
+    if (!out.isEmpty() || !m_heldOutput.isEmpty()) {
         writeToSocket(out);
+    } else if (m_headOnly && !data.isEmpty() && !m_failed
+               && (m_socket->state() != QAbstractSocket::ConnectedState
+                   || NativeDescriptors::peerClosed(m_socket->socketDescriptor()))) {
+        // A HEAD reply writes no body, so no write would ever fail: the part that a GET would
+        // have written fails here as soon as the client has gone, and a streaming handler stops.
+        fail();
+    }
 
     if (lastPart) {
         if (!m_chunked && !m_headers.contains(g_contentLength) && !m_failed
@@ -160,6 +168,8 @@ void HttpResponse::redirect(const QByteArray &url)
 }
 
 bool HttpResponse::hasSentLastPart() const { return m_sentLastPart; }
+
+bool HttpResponse::hasSentHeaders() const { return m_sentHeaders; }
 
 void HttpResponse::adaptTo(const HttpRequest &request)
 {

@@ -41,6 +41,8 @@ public:
     void redirect(const QByteArray &url);
 
     bool hasSentLastPart() const;
+    // True once the header block is on its way: status, headers and cookies are then fixed.
+    bool hasSentHeaders() const;
     bool isSentLastPart() const { return hasSentLastPart(); }
 
     // What the reply must know of its request: HEAD gets the header block alone, and an HTTP/1.0

@@ -46,10 +46,9 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
 {
     const QByteArray path = request.getPath();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const QString key = QString::fromUtf8(path);
 
     m_mutex.lock();
-    if (CacheEntry *entry = m_cache.object(key)) {
+    if (CacheEntry *entry = m_cache.object(path)) {
         if (m_cacheTimeout == 0 || entry->created > now - m_cacheTimeout) {
             const QByteArray document = entry->document;
             const QByteArray contentType = entry->contentType;
@@ -108,7 +107,7 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
             entry->created = now;
             entry->contentType = contentTypeOf(QString::fromUtf8(filePath));
             QMutexLocker locker(&m_mutex);
-            m_cache.insert(key, entry, entry->document.size());
+            m_cache.insert(path, entry, entry->document.size());
         } else {
             while (!file.atEnd() && file.error() == QFile::NoError) {
                 const QByteArray buffer = file.read(65536);

@@ -44,6 +44,9 @@ private:
     int m_maxAge = 60000;
     int m_cacheTimeout = 60000;
     int m_maxCachedFileSize = 65536;
-    QCache<QString, CacheEntry> m_cache;
+    // Keyed by the decoded path byte for byte: a text key would end at a zero byte and merge
+    // every invalid UTF-8 sequence into one replacement character, so that "/t.txt%00.png"
+    // found the entry of "/t.txt".
+    QCache<QByteArray, CacheEntry> m_cache;
     QMutex m_mutex;
 };

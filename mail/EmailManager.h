@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 class QTimer;
 class SmtpClient;
 
@@ -30,7 +32,17 @@ public:
     EmailManager();
     ~EmailManager() override;
 
+    // Safe from any thread, also before process() ran: the timer is released and finished()
+    // emitted in the mail thread, and a tick in progress stops after the mail it is sending.
     void stop() override;
+
+    // How often the queue is tried, in ms; tests shorten it before the thread starts.
+    static int queueTickIntervalMs;
+    // The largest number of mails that wait; a further mail is dropped.
+    static constexpr int MaxQueuedMails = 100;
+
+    // Registers Mail2Send under the name the queued "addMail2Queue" call uses.
+    static void registerMetaType();
 
 public slots:
     void initConfig();
@@ -40,6 +52,9 @@ public slots:
     void addMail2Queue(EmailManager::Mail2Send newMail);
 
 private:
+    void finishInThread();
+
+    std::atomic<bool> m_stopping{false};
     bool configured = false;
     QString serverName;
     int port = 587;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/select.h>
 
 #include <modbus.h>
 #include <poll.h>
@@ -83,10 +85,29 @@ bool LibModbusClient::rangeFits(int addr, int nb)
     return true;
 }
 
+// The library waits on its descriptor with select(), which cannot take a number at or above
+// FD_SETSIZE; the HTTP server raises the descriptor limit, so a busy process can hand out such
+// numbers. A new descriptor takes the lowest free number: if that is already near the bound,
+// the connect is refused rather than letting select() write past its set.
+static bool lowDescriptorFree()
+{
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (probe == -1)
+        return false;
+    ::close(probe);
+    return probe < FD_SETSIZE - 64;
+}
+
 int LibModbusClient::connect()
 {
+    if (!lowDescriptorFree())
+        return failedWith(EMFILE);
     if (modbus_connect(m_ctx) == -1)
         return failed();
+    if (modbus_get_socket(m_ctx) >= FD_SETSIZE) {
+        modbus_close(m_ctx);
+        return failedWith(EMFILE);
+    }
     if (m_isRtu) {
         // The lock keeps out every other opener that asks for it, root included; TIOCEXCL keeps
         // out plain openers that are not root.

@@ -1,12 +1,14 @@
 // End to end: the HTTP server (listener, pool, connection handlers, parser and response) run as
 // tests/httpserver/testserver and driven by real clients: curl, raw Python sockets, openssl
 // s_client, headless Chromium and wrk, all on loopback.
+#include "HttpRequest.h"
 #include "PeerProcess.h"
 #include "TestEnv.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -32,7 +34,9 @@ public:
     TestServer();
     // listener: keys of the group "listener" beyond host and port. Returns false (and warns)
     // when the server did not start.
-    bool start(const QMap<QString, QString> &listener = {}, bool quiet = false);
+    // launcher: a program and its arguments that run the server (prlimit with its options).
+    bool start(const QMap<QString, QString> &listener = {}, bool quiet = false, const QStringList &launcher = {});
+    qint64 pid() const { return m_peer.pid(); }
     quint16 port() const { return m_port; }
     QString url(const QString &path) const;
     QString docroot() const { return m_dir.path() + QStringLiteral("/www"); }
@@ -68,7 +72,7 @@ TestServer::TestServer()
     QDir(m_dir.path()).mkpath(QStringLiteral("tmp"));
 }
 
-bool TestServer::start(const QMap<QString, QString> &listener, bool quiet)
+bool TestServer::start(const QMap<QString, QString> &listener, bool quiet, const QStringList &launcher)
 {
     const QString config = m_dir.path() + QStringLiteral("/config.ini");
     {
@@ -86,7 +90,8 @@ bool TestServer::start(const QMap<QString, QString> &listener, bool quiet)
     }
     const QString server = TestEnv::binaryDir() + QStringLiteral("/tests/httpserver/testserver/http_test_server");
     // Through env(1): the upload files then land in a folder that the test can watch.
-    QStringList args{QStringLiteral("TMPDIR=") + tempDir(), server, config};
+    QStringList args{QStringLiteral("TMPDIR=") + tempDir()};
+    args << launcher << server << config;
     // Quiet for load: the log goes to a pipe that the test reads only now and then.
     if (quiet)
         args << QStringLiteral("--quiet");
@@ -209,6 +214,9 @@ private slots:
     void abortedUploadsLeaveNoFiles_data();
     void abortedUploadsLeaveNoFiles();
     void shutdownRemovesUploadInProgress();
+    void headStreamStopsWhenClientHasGone();
+    void descriptorsRunningShort();
+    void descriptorLimitRaised();
     void tlsWithOpensslClient();
     void unparsableCertificateLogged();
     void chromiumLoadsPageWithAssets();
@@ -344,13 +352,26 @@ void tst_HttpConnectionHandler::throwingHandlerAnsweredAndConnectionGoesOn()
 {
     TestServer server;
     QVERIFY(server.start());
+    // Nothing sent yet: a plain 500 without what the handler had set, then the next request.
     const QJsonObject result = server.rawClient(
         {"exchange"}, "GET /throw HTTP/1.1\r\nHost: t\r\n\r\nGET /json?x=2 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
     const QByteArray reply = result.value("reply").toString().toLatin1();
-    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\n"), reply.constData());
+    QVERIFY2(reply.startsWith("HTTP/1.1 500 Internal error\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\n"),
+             reply.constData());
     QVERIFY(reply.endsWith("{\"success\":true,\"value\":2}"));
     QTRY_VERIFY(QString::fromUtf8(server.output()).contains(
         QRegularExpression("HttpConnectionHandler \\(0x[0-9a-f]+\\): An uncatched exception occured in the request handler")));
+
+    // A piece already sent: the reply stays cut, without the end of the chunked body, and the
+    // connection ends there.
+    const QJsonObject cut = server.rawClient(
+        {"exchange"},
+        "GET /throw?after=piece HTTP/1.1\r\nHost: t\r\n\r\nGET /json?x=3 HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    QCOMPARE(cut.value("reply").toString().toLatin1(),
+             QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7\r\npartial\r\n"));
+    QVERIFY(cut.value("eof").toBool() || cut.value("reset").toBool());
+    const TestServer::Run curl = TestServer::run("curl", {"-s", server.url("/throw?after=piece")});
+    QCOMPARE(curl.exitCode, 18); // partial file
 }
 
 void tst_HttpConnectionHandler::headRepliesCarryNoBody()
@@ -416,6 +437,13 @@ void tst_HttpConnectionHandler::refusalsReachClient_data()
     QTest::newRow("conflicting Content-Length")
         << QByteArray("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\ncontent-length: 30\r\n\r\nabc") << 0
         << g_badRequest;
+    // The body of a request whose length header is not read must not come through as a request.
+    QTest::newRow("zero byte in a header name")
+        << "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length" + QByteArray(1, '\0')
+               + ": 36\r\n\r\nGET /json?x=9 HTTP/1.1\r\nHost: t\r\n\r\n"
+        << 0 << g_badRequest;
+    QTest::newRow("header line without a colon")
+        << QByteArray("GET /json HTTP/1.1\r\nHost: t\r\nbroken line\r\n\r\n") << 0 << g_badRequest;
     QTest::newRow("chunked request body")
         << QByteArray("POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n") << 0
         << g_badRequest;
@@ -544,6 +572,67 @@ void tst_HttpConnectionHandler::shutdownRemovesUploadInProgress()
     QTRY_VERIFY_WITH_TIMEOUT(server.output().contains("STOPPED"), 10000);
     QVERIFY2(server.tempFiles().isEmpty(), qPrintable(server.tempFiles().join(' ')));
     QTRY_COMPARE_WITH_TIMEOUT(uploader.state(), QProcess::NotRunning, 30000);
+}
+
+void tst_HttpConnectionHandler::headStreamStopsWhenClientHasGone()
+{
+    TestServer server;
+    QVERIFY(server.start());
+    // curl reads the header block of the HEAD reply and goes; the handler, still streaming a
+    // body that nobody receives, must see its writes fail.
+    const TestServer::Run curl =
+        TestServer::run("curl", {"-s", "-I", "-m", "5", server.url("/big?size=100000000000000")});
+    QVERIFY2(curl.out.startsWith("HTTP/1.1 200 OK\r\n"), curl.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(server.output().contains("TestServer: big reply ended, write failed"), 10000);
+    QVERIFY(!server.output().contains("TestServer: big reply ended, complete"));
+}
+
+void tst_HttpConnectionHandler::descriptorsRunningShort()
+{
+    TestServer server;
+    // The descriptor limit of a default login, soft and hard: nothing to raise.
+    QVERIFY(server.start({{"readTimeout", "20000"}}, true, {"prlimit", "--nofile=1024"}));
+    // Uploads that hold their files for two seconds, together far past the limit: one of 3000
+    // one-byte files, forty at the bound of file parts; and clients that arrive meanwhile, while
+    // the uploads take their descriptors. Twice: a thread that cannot start ends the process
+    // only when it comes at the wrong moment.
+    for (int round = 0; round < 2; ++round) {
+        // Run beside the event loop, which keeps reading the server's log: a log pipe left full
+        // would stop the server, not the descriptors.
+        QProcess crowd;
+        crowd.start(TestEnv::python(),
+                    {"-u", TestEnv::testFile("httpserver/peers/raw_http_client.py"), "crowd", QString::number(server.port()),
+                     "--big-parts", "3000", "--uploads", "40", "--parts", QString::number(HttpRequest::maxFileParts),
+                     "--arrivals", "100", "--interval", "0.001"});
+        QVERIFY(crowd.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(crowd.state(), QProcess::NotRunning, 90000);
+        const QJsonObject result = QJsonDocument::fromJson(crowd.readAllStandardOutput()).object();
+        // The process stayed up and serves.
+        const TestServer::Run curl = TestServer::run("curl", {"-s", "-m", "10", server.url("/json?x=4")});
+        QVERIFY2(curl.out == "{\"success\":true,\"value\":4}", server.output().right(2000).constData());
+        QCOMPARE(result.value("big").toString().toLatin1(), g_entityTooLarge);
+        int slept = 0;
+        for (const QJsonValue &value : result.value("replies").toArray()) {
+            const QByteArray reply = value.toString().toLatin1();
+            // Served, or refused as busy or too large; never cut off by the end of the process.
+            QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n") || reply == g_tooManyConnections
+                         || reply == g_entityTooLarge,
+                     reply.constData());
+            slept += reply.endsWith("\r\n\r\nslept") ? 1 : 0;
+        }
+        QVERIFY(slept > 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(server.tempFiles().isEmpty(), 5000);
+}
+
+void tst_HttpConnectionHandler::descriptorLimitRaised()
+{
+    TestServer server;
+    QVERIFY(server.start({}, true, {"prlimit", "--nofile=1024:4096"}));
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(server.pid()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(limits.readAll());
+    QVERIFY2(QRegularExpression("Max open files +4096 +4096 ").match(text).hasMatch(), qPrintable(text));
 }
 
 void tst_HttpConnectionHandler::tlsWithOpensslClient()

@@ -106,6 +106,7 @@ private slots:
     void framing();
     void urlDecode_data();
     void urlDecode();
+    void urlDecodeIsLinear();
     void headers();
     void cookies();
     void pipelinedRequestStaysOnTheSocket();
@@ -117,6 +118,8 @@ private slots:
     void temporaryFilesRemoved_data();
     void temporaryFilesRemoved();
     void settingsRead();
+    void fileParts_data();
+    void fileParts();
 
 private:
     QStringList leftovers() const;
@@ -265,6 +268,30 @@ void tst_HttpRequest::framing_data()
         << QByteArray("Content-Length : 3\r\n") << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("tab before the colon of a transfer coding")
         << QByteArray("Transfer-Encoding\t: chunked\r\n") << HttpRequest::aborted << 400 << QByteArray();
+    // A header name is a token: anything else is refused, whatever the name would have been.
+    const QByteArray zero(1, '\0');
+    QTest::newRow("zero byte after a length name")
+        << "Content-Length" + zero + ": 3\r\n" << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("zero byte inside a name")
+        << "X-" + zero + "A: 1\r\nContent-Length: 3\r\n" << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("blank inside a name") << QByteArray("X A: 1\r\nContent-Length: 3\r\n")
+                                         << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("control character inside a name") << QByteArray("X\x01A: 1\r\nContent-Length: 3\r\n")
+                                                     << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("vertical tab before a length name") << QByteArray("\x0b" "Content-Length: 3\r\n")
+                                                       << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("separator inside a name") << QByteArray("X(A): 1\r\nContent-Length: 3\r\n")
+                                             << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("line without a colon") << QByteArray("Content-Length 3\r\n") << HttpRequest::aborted
+                                          << 400 << QByteArray();
+    QTest::newRow("empty name") << QByteArray("Content-Length: 3\r\n: 5\r\n") << HttpRequest::aborted
+                                << 400 << QByteArray();
+    QTest::newRow("every token character")
+        << QByteArray("!#$%&'*+-.^_`|~09azAZ: 1\r\nContent-Length: 3\r\n") << HttpRequest::complete << 0
+        << QByteArray("abc");
+    // A folded line continues the header above it, a colon in it included.
+    QTest::newRow("folded line holding a length")
+        << QByteArray("X-A: one\r\n Content-Length: 3\r\n") << HttpRequest::complete << 0 << QByteArray();
     QTest::newRow("transfer encoding") << QByteArray("Transfer-Encoding: chunked\r\n")
                                        << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("transfer encoding any case")
@@ -292,7 +319,15 @@ void tst_HttpRequest::urlDecode_data()
     QTest::newRow("encoded plus") << QByteArray("a%2Bb") << QByteArray("a+b");
     QTest::newRow("not hex") << QByteArray("%zz") << QByteArray("%zz");
     QTest::newRow("lone percent at end") << QByteArray("50%") << QByteArray("50%");
-    QTest::newRow("one digit at end") << QByteArray("a%4") << QByteArray("a\x04");
+    QTest::newRow("one digit at end") << QByteArray("a%4") << QByteArray("a%4");
+    QTest::newRow("one digit before text") << QByteArray("%4g") << QByteArray("%4g");
+    QTest::newRow("encoded line feed") << QByteArray("%0a%0A") << QByteArray("\n\n");
+    // Only two hex digits make an escape: a number parser would take a sign or a blank.
+    QTest::newRow("plus before a digit") << QByteArray("%+a") << QByteArray("% a");
+    QTest::newRow("blank before a digit") << QByteArray("% a") << QByteArray("% a");
+    QTest::newRow("minus sign") << QByteArray("%-1") << QByteArray("%-1");
+    QTest::newRow("hex prefix") << QByteArray("%0x41") << QByteArray("%0x41");
+    QTest::newRow("percent before an escape") << QByteArray("%%41") << QByteArray("%A");
     QTest::newRow("zero byte") << QByteArray("a%00b") << QByteArray("a\0b", 3);
     QTest::newRow("utf-8 bytes") << QByteArray("%C3%B3") << QByteArray("\xC3\xB3");
 }
@@ -303,16 +338,30 @@ void tst_HttpRequest::urlDecode()
     QTEST(HttpRequest::urlDecode(source), "decoded");
 }
 
+void tst_HttpRequest::urlDecodeIsLinear()
+{
+    // One megabyte of escapes: decoding in place moved the rest of the text for every escape
+    // and took seconds; a single pass takes milliseconds. The bound leaves a wide margin.
+    const QByteArray source = QByteArray("%41").repeated(350000);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray decoded = HttpRequest::urlDecode(source);
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(decoded, QByteArray(350000, 'A'));
+    QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
+}
+
 void tst_HttpRequest::headers()
 {
     HttpRequest request(16000, 1000000);
     FeedDevice device;
     feedRequest(request, device,
-                "GET / HTTP/1.1\r\nX-A: one\r\n  two\r\n\tthree\r\nx-b:  spaced  \r\n"
+                "GET / HTTP/1.1\r\nX-A: one\r\n  two\r\n\tthree\r\nx-b:  spaced  \r\nX-C: b\r\n c: d\r\n"
                 "connection: Keep-Alive\r\nContent-type: text/plain\r\n\r\n",
                 ByteByByte);
     QCOMPARE(request.getStatus(), HttpRequest::complete);
     QCOMPARE(request.getHeader("X-A"), QByteArray("one two three"));
+    QCOMPARE(request.getHeader("X-C"), QByteArray("b c: d"));
     // The continuation extends the one entry, it does not add copies.
     QCOMPARE(request.getHeaderMap().values("X-A").size(), 1);
     QCOMPARE(request.getHeader("x-b"), QByteArray("spaced"));
@@ -494,6 +543,42 @@ void tst_HttpRequest::settingsRead()
     FeedDevice device;
     feedRequest(request, device, "GET / HTTP/1.1\r\nX: " + QByteArray(100, 'a') + "\r\n\r\n", Whole);
     QCOMPARE(request.getStatus(), HttpRequest::aborted);
+}
+
+void tst_HttpRequest::fileParts_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<HttpRequest::RequestStatus>("status");
+    QTest::newRow("at the bound") << HttpRequest::maxFileParts << HttpRequest::complete;
+    QTest::newRow("one more") << HttpRequest::maxFileParts + 1 << HttpRequest::aborted;
+    QTest::newRow("thousands of one-byte files") << 3000 << HttpRequest::aborted;
+}
+
+void tst_HttpRequest::fileParts()
+{
+    QFETCH(int, count);
+    QList<QByteArray> parts;
+    for (int i = 0; i < count; ++i)
+        parts << "Content-Disposition: form-data; name=\"f" + QByteArray::number(i) + "\"; filename=\"a\"\r\n\r\nx";
+    // Empty file parts count as well.
+    parts.last() = "Content-Disposition: form-data; name=\"last\"; filename=\"e\"\r\n\r\n";
+    parts << "Content-Disposition: form-data; name=\"note\"\r\n\r\nhi";
+    {
+        HttpRequest request(16000, 1000000);
+        FeedDevice device;
+        feedRequest(request, device, multipartRequest(multipart("XyZ", parts)), Whole);
+        QTEST(request.getStatus(), "status");
+        if (request.getStatus() == HttpRequest::aborted) {
+            QCOMPARE(request.getAbortCode(), 413);
+            QCOMPARE(request.getUploadedFile("f0"), nullptr);
+            QCOMPARE(leftovers(), QStringList());
+        } else {
+            QCOMPARE(leftovers().size(), count);
+            QVERIFY(request.getUploadedFile("last"));
+            QCOMPARE(RequestParams::raw(request.getParameterMap(), "note"), QByteArray("hi"));
+        }
+    }
+    QCOMPARE(leftovers(), QStringList());
 }
 
 QTEST_APPLESS_MAIN(tst_HttpRequest)

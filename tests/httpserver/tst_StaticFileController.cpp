@@ -106,6 +106,7 @@ private slots:
     void cacheTime();
     void cacheTimeZeroServesUntilEvicted();
     void emptyFile();
+    void cacheKeyIsThePathAsRequested();
     void docrootDefaultsToTheConfigDirectory();
 
 private:
@@ -247,6 +248,16 @@ void tst_StaticFileController::service()
     QTEST(reply.body, "body");
     if (status == 200)
         QCOMPARE(reply.headers.value("Cache-Control"), QByteArray("max-age=60"));
+    // The header block by its bytes: the order of its lines is part of the reply.
+    QByteArray head = status == 200 ? "HTTP/1.1 200 OK\r\nCache-Control: max-age=60\r\n" : QByteArray();
+    if (status == 200 && !contentType.isEmpty())
+        head += "Content-Type: " + contentType + "\r\n";
+    if (status == 200)
+        head += "Transfer-Encoding: chunked\r\n\r\n";
+    else
+        head = "HTTP/1.1 " + QByteArray::number(status) + (status == 403 ? " forbidden" : " not found")
+               + "\r\nContent-Length: " + QByteArray::number(reply.body.size()) + "\r\n\r\n";
+    QCOMPARE(reply.raw.left(reply.raw.indexOf("\r\n\r\n") + 4), head);
 }
 
 void tst_StaticFileController::cachedReplyMatchesTheFirst_data() { service_data(); }
@@ -258,8 +269,9 @@ void tst_StaticFileController::cachedReplyMatchesTheFirst()
     QFETCH(int, status);
     QFETCH(QByteArray, contentType);
     auto files = controller({});
-    serve(*files, target);
+    const Reply first = serve(*files, target);
     const Reply again = serve(*files, target);
+    QCOMPARE(again.raw, first.raw);
     QCOMPARE(again.status, status);
     QCOMPARE(again.headers.value("Content-Type"), contentType);
     QTEST(again.body, "body");
@@ -322,6 +334,19 @@ void tst_StaticFileController::emptyFile()
     const Reply fromCache = serve(*files, "/empty.txt");
     QCOMPARE(fromCache.headers.value("Transfer-Encoding"), QByteArray("chunked"));
     QVERIFY(fromCache.raw.endsWith("\r\n\r\n0\r\n\r\n"));
+}
+
+void tst_StaticFileController::cacheKeyIsThePathAsRequested()
+{
+    auto files = controller({});
+    QCOMPARE(serve(*files, "/a.txt").body, QByteArray("a.txt"));
+    // A path that holds a zero byte names no file, also once the part before it is cached.
+    for (const QByteArray &target : {QByteArray("/a.txt%00.png"), QByteArray("/a.txt%00")}) {
+        const Reply reply = serve(*files, target);
+        QCOMPARE(reply.status, 403);
+        QCOMPARE(reply.body, QByteArray("403 forbidden"));
+    }
+    QCOMPARE(serve(*files, "/a.txt").body, QByteArray("a.txt"));
 }
 
 void tst_StaticFileController::docrootDefaultsToTheConfigDirectory()

@@ -14,7 +14,11 @@
 #include <iterator>
 #include <vector>
 
+#include <fcntl.h>
 #include <modbus.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <unistd.h>
 
 using namespace ModbusPeer;
 
@@ -40,6 +44,7 @@ private slots:
     void largeWritesAreSplit();
     void exceptionReplyIsAFailureButNoTimeout();
     void hostNamesAreResolved();
+    void highDescriptorNumbersAreRefused();
     void wideRegistersReadAndWrite();
     void wideRegisterRepliesAreChecked_data();
     void wideRegisterRepliesAreChecked();
@@ -205,6 +210,41 @@ void tst_ModbusClient::hostNamesAreResolved()
 {
     auto client = ModbusClient::newTcp("localhost", quint16(m_server.readyWords().value(0).toUInt()));
     QVERIFY(client);
+    QCOMPARE(client->connect(), 0);
+    QCOMPARE(client->setSlave(1), 0);
+    quint16 word = 0;
+    QCOMPARE(client->readRegisters(42, 1, &word), 1);
+    QCOMPARE(word, holding(42));
+}
+
+// The HTTP server raises the descriptor limit; a process that holds many descriptors must not
+// hand the library's select() a number beyond its set.
+void tst_ModbusClient::highDescriptorNumbersAreRefused()
+{
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < rlim_t(FD_SETSIZE + 64))
+        QSKIP("the hard descriptor limit does not reach past FD_SETSIZE");
+    const rlimit saved = limit;
+    limit.rlim_cur = FD_SETSIZE + 64;
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    std::vector<int> held;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd != -1);
+        held.push_back(fd);
+        if (fd >= FD_SETSIZE - 1)
+            break;
+    }
+    auto client = ModbusClient::newTcp("127.0.0.1", quint16(m_server.readyWords().value(0).toUInt()));
+    QVERIFY(client);
+    QCOMPARE(client->connect(), -1);
+    QCOMPARE(client->lastErrno(), EMFILE);
+
+    for (int fd : held)
+        ::close(fd);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
     QCOMPARE(client->connect(), 0);
     QCOMPARE(client->setSlave(1), 0);
     quint16 word = 0;

@@ -17,11 +17,17 @@ input where a mode sends one. Replies are given as latin-1 text so that every by
       keep N connections busy with one finished keep-alive request each, then open one more
       and read its whole reply; then end one busy connection and try again until one is
       served: extra, served_after_release
+  crowd PORT --uploads N --parts P --big-parts B --arrivals M --interval S [--path P]
+      at once: one multipart upload of B one-byte file parts and N uploads of P parts each,
+      all to --path (default /sleep?ms=2000); meanwhile M plain GET /json requests, one every
+      S seconds; each client on a thread of its own; then wait for every reply: big (the
+      reply to the big upload), replies (all replies: the big one, the uploads, the arrivals)
 """
 import argparse
 import json
 import socket
 import sys
+import threading
 import time
 
 
@@ -194,9 +200,45 @@ def mode_hold(args, request):
     return {"extra": text(data), "eof": eof, "reset": reset, "served_after_release": served}
 
 
+def many_file_parts(path, count):
+    body = b"".join(b"--b0und\r\nContent-Disposition: form-data; name=\"f%d\"; filename=\"f\"\r\n\r\nx\r\n" % i
+                    for i in range(count)) + b"--b0und--\r\n"
+    return (b"POST " + path.encode() + b" HTTP/1.1\r\nHost: t\r\nConnection: close\r\n"
+            b"Content-Type: multipart/form-data; boundary=b0und\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def mode_crowd(args, _request):
+    replies = {}
+
+    def client(key, request):
+        try:
+            sock = connect(args.port, 30)
+            sock.sendall(request)
+            data, _, reset, _ = read_until_close(sock, time.monotonic() + 30)
+            sock.close()
+            replies[key] = text(data) + ("<reset>" if reset else "")
+        except OSError as error:
+            replies[key] = "<%s>" % error
+
+    threads = [threading.Thread(target=client, args=(0, many_file_parts(args.path, args.big_parts)))]
+    threads += [threading.Thread(target=client, args=(1 + i, many_file_parts(args.path, args.parts)))
+                for i in range(args.uploads)]
+    for thread in threads:
+        thread.start()
+    for i in range(args.arrivals):
+        time.sleep(args.interval)
+        thread = threading.Thread(target=client, args=(1 + args.uploads + i,
+                                                        b"GET /json HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"))
+        thread.start()
+        threads.append(thread)
+    for thread in threads:
+        thread.join()
+    return {"big": replies[0], "replies": [replies[key] for key in sorted(replies)]}
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["exchange", "pieces", "stall", "hold"])
+    parser.add_argument("mode", choices=["exchange", "pieces", "stall", "hold", "crowd"])
     parser.add_argument("port", type=int)
     parser.add_argument("--timeout", type=float, default=10.0)
     parser.add_argument("--keep-sending", type=int, default=0)
@@ -206,9 +248,15 @@ def main():
     parser.add_argument("--hang-up", action="store_true")
     parser.add_argument("--stall", type=float, default=3.0)
     parser.add_argument("--count", type=int, default=1)
+    parser.add_argument("--uploads", type=int, default=0)
+    parser.add_argument("--parts", type=int, default=1)
+    parser.add_argument("--big-parts", type=int, default=1)
+    parser.add_argument("--arrivals", type=int, default=0)
+    parser.add_argument("--path", default="/sleep?ms=2000")
     args = parser.parse_args()
-    request = b"" if args.mode == "hold" else sys.stdin.buffer.read()
-    modes = {"exchange": mode_exchange, "pieces": mode_pieces, "stall": mode_stall, "hold": mode_hold}
+    request = b"" if args.mode in ("hold", "crowd") else sys.stdin.buffer.read()
+    modes = {"exchange": mode_exchange, "pieces": mode_pieces, "stall": mode_stall, "hold": mode_hold,
+             "crowd": mode_crowd}
     print(json.dumps(modes[args.mode](args, request)))
 
 

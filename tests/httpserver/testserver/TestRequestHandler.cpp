@@ -5,6 +5,7 @@
 #include "StaticFileController.h"
 
 #include <QTemporaryFile>
+#include <QThread>
 
 #include <stdexcept>
 
@@ -33,7 +34,17 @@ void TestRequestHandler::service(HttpRequest &request, HttpResponse &response)
         response.setHeader("X-File-Name", RequestParams::raw(params, "file"));
         response.write(file->readAll(), true);
     } else if (path == "/throw") {
+        if (RequestParams::text(params, "after") == "piece") {
+            response.write("partial", false);
+        } else {
+            // What a handler set before it failed must not reach the error reply.
+            response.setHeader("Content-Length", 10);
+            response.setCookie(HttpCookie("half", "done", 0, "/", QByteArray(), QByteArray(), false));
+        }
         throw std::runtime_error("request handler failed");
+    } else if (path == "/sleep") {
+        QThread::msleep(static_cast<unsigned long>(RequestParams::integer(params, "ms")));
+        response.write("slept", true);
     } else if (path == "/echo") {
         response.write(request.getBody(), true);
     } else if (path == "/big") {
