@@ -1,4 +1,5 @@
 #include "AcqTestDatabase.h"
+#include "../mail/MailPeers.h"
 #include "Alarms.h"
 #include "ChannelMQTTWorker.h"
 #include "ChannelWorker.h"
@@ -61,6 +62,7 @@ private slots:
     void cyclesReturnThreadsAndDescriptors();
     void destroyingWhileRunningStops();
     void endToEnd();
+    void alarmMailReachesTheSmtpServer();
 
 private:
     bool startTcpPeer(const QByteArray &table = "{\"1\": {\"hr\": {\"0\": [11, 12, 13]}}}");
@@ -540,6 +542,32 @@ void tst_Poller::endToEnd()
     }
     breakIds.sort();
     QCOMPARE(breakIds, QStringList({"10", "11", "20"}));
+}
+
+void tst_Poller::alarmMailReachesTheSmtpServer()
+{
+    MailPeers::Certificates certs;
+    PeerProcess smtp;
+    QVERIFY(MailPeers::startServer(smtp, certs, "plain", "tester", "pw"));
+    QVERIFY(AcqTestDatabase::exec("UPDATE SMTP SET serverName = '127.0.0.1', port = ?, security = 0, username = "
+                                  "'tester', password = 'pw', sourceEmailAddress = 'dalvoran@example.com'",
+                                  {MailPeers::port(smtp)}));
+    QVERIFY(AcqTestDatabase::exec("INSERT INTO Alarms (idAlarms, name, desc, priority, exp_on, exp_off, sedMailCond, "
+                                  "mailRecipients, mailSubject) VALUES (1, 'Boiler', 'too hot', 1, '2 > 1', '', 1, "
+                                  "'op@example.com', 'Boiler alarm')"));
+    EmailManager::queueTickIntervalMs = 100;
+    Poller poller;
+    poller.startPolling();
+    QVERIFY(poller.isRunning());
+    // The first tick activates the alarm and hands the mail to the mail thread by name.
+    QTRY_VERIFY_WITH_TIMEOUT(!MailPeers::lines(smtp, "MAIL").isEmpty(), 15000);
+    const QJsonObject mail = QJsonDocument::fromJson(MailPeers::lines(smtp, "MAIL").first().toUtf8()).object();
+    QCOMPARE(mail.value("rcpt").toArray(), QJsonArray({"op@example.com"}));
+    const QByteArray data = QByteArray::fromBase64(mail.value("data").toString().toLatin1());
+    QVERIFY2(data.contains("Boiler alarm"), data.constData());
+    QVERIFY2(data.contains("too hot"), data.constData());
+    poller.stopPolling();
+    QVERIFY(!g_emailManager);
 }
 
 QTEST_GUILESS_MAIN(tst_Poller)
