@@ -297,15 +297,18 @@ void tst_Poller::busyWorkerIsSkippedByTheTick()
     QVERIFY(AcqTestDatabase::addBlock(1, 0, 1, 0, 16, 16));
     g_settings.modbusPollInterval = 50;
     Poller poller;
+    poller.startPolling();
+    QTRY_VERIFY_WITH_TIMEOUT(ModbusPeer::count(tcpPeer()) >= 1, 10000); // the first pass reads
+    const int before = ModbusPeer::count(tcpPeer());
     QElapsedTimer timer;
     timer.start();
-    poller.startPolling();
     QTest::qWait(1500);
-    const int requests = ModbusPeer::count(tcpPeer());
-    poller.stopPolling();
+    const int requests = ModbusPeer::count(tcpPeer()) - before;
     const qint64 elapsed = timer.elapsed();
-    // One request per pass and never two passes at once: at most one per time-out.
-    QVERIFY2(requests >= 2 && requests <= elapsed / 400 + 1,
+    poller.stopPolling();
+    // One request per pass and never two passes at once: at most one per time-out, where
+    // thirty ticks came.
+    QVERIFY2(requests >= 1 && requests <= elapsed / 400 + 1,
              qPrintable(QStringLiteral("%1 requests in %2 ms").arg(requests).arg(elapsed)));
 }
 
@@ -321,7 +324,7 @@ void tst_Poller::failedStartReleasesWhatItCreated()
     // Warm-up cycle with a tick: the threads that stay for the program's life (the script
     // engine's own) exist after it.
     poller.startPolling();
-    QTRY_VERIFY(flagOf(poller, 10) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(flagOf(poller, 10) == 0, 10000);
     poller.stopPolling();
     QTest::qWait(100);
     const int threads = threadCount();
@@ -339,7 +342,7 @@ void tst_Poller::failedStartReleasesWhatItCreated()
     QVERIFY(g_stats.tryLock());
     QCOMPARE(g_stats.getModbusStats(), QByteArray("[]"));
     g_stats.unlock();
-    QTRY_COMPARE(threadCount(), threads);
+    QTRY_VERIFY2(threadCount() <= threads, qPrintable(QString::number(threadCount())));
     QVERIFY(poller.findChildren<ReadIterations *>().isEmpty());
 
     QVERIFY(AcqTestDatabase::exec("ALTER TABLE MQTTConnectionsAway RENAME TO MQTTConnections"));
@@ -349,9 +352,9 @@ void tst_Poller::failedStartReleasesWhatItCreated()
     QCOMPARE(poller.findChildren<ReadIterations *>().size(), 1);
     QCOMPARE(g_alarms.alarms().size(), 1);
     // The line's own worker (plus the mail, evaluator and archive threads of a start).
-    QTRY_VERIFY(flagOf(poller, 10) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(flagOf(poller, 10) == 0, 10000);
     poller.stopPolling();
-    QTRY_COMPARE(threadCount(), threads);
+    QTRY_VERIFY2(threadCount() <= threads, qPrintable(QString::number(threadCount())));
 }
 
 void tst_Poller::stopWaitsOnlyForTheRunningPass()
@@ -409,7 +412,7 @@ void tst_Poller::cyclesReturnThreadsAndDescriptors()
     reader->start();
 
     poller.startPolling();
-    QTRY_VERIFY(flagOf(poller, 10) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(flagOf(poller, 10) == 0, 10000);
     poller.stopPolling();
     QTest::qWait(100);
     const int threads = threadCount();
@@ -418,7 +421,7 @@ void tst_Poller::cyclesReturnThreadsAndDescriptors()
         poller.startPolling();
         QVERIFY(poller.isRunning());
         if (i % 5 == 0)
-            QTRY_VERIFY(flagOf(poller, 10) == 0);
+            QTRY_VERIFY_WITH_TIMEOUT(flagOf(poller, 10) == 0, 10000);
         QTest::qWait(30);
         poller.stopPolling();
     }
@@ -447,7 +450,7 @@ void tst_Poller::destroyingWhileRunningStops()
     QVERIFY(!g_emailManager);
     // The session break of the stop is written; nothing is left running.
     QTRY_VERIFY(AcqTestDatabase::archiveRows().join(';').contains("|6"));
-    QTRY_COMPARE(threadCount(), threads);
+    QTRY_VERIFY2(threadCount() <= threads, qPrintable(QString::number(threadCount())));
 }
 
 void tst_Poller::endToEnd()
