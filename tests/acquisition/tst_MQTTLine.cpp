@@ -18,6 +18,11 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int kConn = 7;
@@ -49,6 +54,7 @@ private slots:
 
     void unreachableBrokerFlagsSevenAndRetries();
     void lossAndFailedCheckLeaveOneAttemptPending();
+    void connectNeverBlocksTheThread();
     void connectedMarksThenMessagesStore();
     void payloadMembers_data();
     void payloadMembers();
@@ -189,6 +195,38 @@ void tst_MQTTLine::lossAndFailedCheckLeaveOneAttemptPending()
     // One attempt per 50 ms connection + 400 ms retry: about 6 in 3 s; doubling gives dozens.
     QVERIFY2(made >= 3 && made <= 9, qPrintable(QString::number(made)));
     QCOMPARE(valueOf(m_buffer.get(), 11).time, 0);
+}
+
+void tst_MQTTLine::connectNeverBlocksTheThread()
+{
+    // A listener whose backlog is full: the kernel drops further connection requests, so a
+    // connect that waited would hang here for minutes.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0);
+    QVERIFY(::listen(listener, 0) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+    const quint16 port = ntohs(addr.sin_port);
+    QList<QTcpSocket *> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers << new QTcpSocket(this);
+        fillers.last()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTest::qWait(300);
+
+    QElapsedTimer timer;
+    timer.start();
+    auto line = startLine(config(port));
+    QVERIFY2(timer.elapsed() < 200, qPrintable(QString::number(timer.elapsed())));
+    // The thread keeps running its events: the check comes on time and marks the values.
+    QTRY_COMPARE_WITH_TIMEOUT(describe(valueOf(m_buffer.get(), 11)), QStringLiteral("0@0#7"), 3000);
+    line.reset();
+    qDeleteAll(fillers);
+    ::close(listener);
 }
 
 void tst_MQTTLine::connectedMarksThenMessagesStore()
