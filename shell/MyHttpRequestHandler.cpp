@@ -1,5 +1,6 @@
 #include "MyHttpRequestHandler.h"
 
+#include "Alarms.h"
 #include "AlarmsManager.h"
 #include "ArchiveManager.h"
 #include "ConfigManager.h"
@@ -113,6 +114,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
     m_systemFun = new SystemFun(this, documentRoot);
     m_deviceSearch = new DeviceSearch(this);
 
+    connect(this, &MyHttpRequestHandler::startPolling, m_poller, &Poller::startPolling);
+    connect(this, &MyHttpRequestHandler::stopPolling, m_poller, &Poller::stopPolling);
 
     bindCalls();
 
@@ -126,7 +129,7 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
 
 MyHttpRequestHandler::~MyHttpRequestHandler() = default;
 
-bool MyHttpRequestHandler::pollingRuns() const { return false; }
+bool MyHttpRequestHandler::pollingRuns() const { return m_poller->isRunning(); }
 
 void MyHttpRequestHandler::stopForExit()
 {
@@ -194,8 +197,12 @@ void MyHttpRequestHandler::bindCalls()
     cfg("cfg_clearDatabase", [=](const t_GetArray &, int) { return config->clearDatabase(); });
     cfg("cfg_convertDatabase", [=](const t_GetArray &, int) { return config->convertDatabase(); });
 
+    Poller *poller = m_poller;
+
+    call("getAppState", [=](const t_GetArray &, int) { return poller->getAppState(); });
     call("startPolling", [this](const t_GetArray &, int) { return requestPolling(true); });
     call("stopPolling", [this](const t_GetArray &, int) { return requestPolling(false); });
+    call("getAllValues", [=](const t_GetArray &, int) { return poller->getAllValues(); });
     call("getArchGeneralInfo", [=](const t_GetArray &, int) { return archive->getArchGeneralInfo(); });
     call("getArchGridData", [=](const t_GetArray &p, int) { return archive->getArchGridData(p); });
     call("generateCSVFile", [=](const t_GetArray &p, int) { return archive->generateCSVFile(p); });
@@ -203,6 +210,9 @@ void MyHttpRequestHandler::bindCalls()
     call("deleteArchivedData", [=](const t_GetArray &, int) { return archive->deleteArchivedData(); }, Guard::None, true);
     call("getLogsGridData", [](const t_GetArray &p, int) { return Logs::getLogsGridData(p, false); });
     call("deleteLogsEnries", [](const t_GetArray &p, int) { return Logs::getLogsGridData(p, true); }, Guard::None, true);
+    call("getAlarmsStates", [](const t_GetArray &, int) { return g_alarms.getAlarmsStates(); });
+    call("confirmAlarm", [](const t_GetArray &p, int) { return g_alarms.confirmAlarm(p); });
+    call("confirmAllAlarms", [](const t_GetArray &, int) { return g_alarms.confirmAllAlarms(); });
     call("getModbusStats", [](const t_GetArray &, int) { return g_stats.getModbusStats(); }, Guard::Statistics);
     call("getMqttStats", [](const t_GetArray &, int) { return g_stats.getMqttStats(); }, Guard::Statistics);
     call("resetAllStats", [](const t_GetArray &, int) { g_stats.resetAllStats(); return plainSuccessJson(); }, Guard::Statistics);
@@ -229,7 +239,7 @@ QByteArray MyHttpRequestHandler::requestPolling(bool start)
         return QByteArray();
     (start ? m_startRequested : m_stopRequested) = true;
     m_flagsMutex.unlock();
-    return plainSuccessJson();
+    return start ? m_poller->requestStart() : m_poller->requestStop();
 }
 
 void MyHttpRequestHandler::checkFlags()

@@ -101,13 +101,6 @@ const QList<Row> &table()
     return rows;
 }
 
-// Names whose operations are not part of the program yet: they answer as unknown names do.
-const QSet<QByteArray> &notYetBound()
-{
-    static const QSet<QByteArray> names = {"getAppState", "getAllValues", "getAlarmsStates", "confirmAlarm", "confirmAllAlarms"};
-    return names;
-}
-
 const QByteArray privilegeError = "{\"error\":true,\"message\":\"User doesn't have required privilege\"}";
 const QByteArray visualMode = "{\"error\":true,\"message\":\"App is in visual mode\"}";
 const QByteArray databaseLocked = "{\"error\":true,\"message\":\"Database mutex locked\"}";
@@ -162,15 +155,13 @@ void tst_CallTable::everyNameIsBound()
         expected.insert(row.name);
     QCOMPARE(expected.size(), 62);
     const QList<QByteArray> bound = m_server.handler->callTable().names();
-    QCOMPARE(QSet<QByteArray>(bound.begin(), bound.end()), expected - notYetBound());
-    for (const QByteArray &name : notYetBound())
-        QVERIFY2(call("func=" + name).body.isEmpty(), name);
+    QCOMPARE(QSet<QByteArray>(bound.begin(), bound.end()), expected);
 }
 
 void tst_CallTable::repliesWithFullRights()
 {
     for (const Row &row : table()) {
-        if (!row.reply || notYetBound().contains(row.name))
+        if (!row.reply)
             continue;
         const Reply reply = call(QByteArray("func=") + row.name);
         QCOMPARE(reply.status, 200);
@@ -205,7 +196,7 @@ void tst_CallTable::configurationCallsTakeTheDatabaseLock()
         const Reply reply = call(QByteArray("func=") + row.name);
         if (config)
             QVERIFY2(reply.body == databaseLocked, row.name);
-        else if (row.reply && !notYetBound().contains(row.name))
+        else if (row.reply)
             QVERIFY2(reply.body != databaseLocked, row.name);
     }
     // A configuration name that no call bears takes the lock like the others ...
@@ -234,7 +225,7 @@ void tst_CallTable::guardedCallsTakeTheirLocks()
     for (const Held &h : held) {
         h.lock();
         for (const Row &row : table()) {
-            if (row.rule != h.rule || notYetBound().contains(row.name))
+            if (row.rule != h.rule)
                 continue;
             const Reply reply = call(QByteArray("func=") + row.name);
             QCOMPARE(reply.status, 200);
@@ -259,8 +250,6 @@ void tst_CallTable::privilegesOfReadOnlyAndWriterUsers()
 
     for (const Row &row : table()) {
         const QByteArray query = QByteArray("func=") + row.name;
-        if (notYetBound().contains(row.name))
-            continue;
         if (row.rule == ConfigWrite) {
             QVERIFY2(call(query, reader).body == privilegeError, row.name);
             // Privilege 2 is no reader: it may write the configuration (here without parameters).
@@ -305,8 +294,6 @@ void tst_CallTable::pollingRequestsRunInOrder()
 
 void tst_CallTable::pollingRefusesConfigurationWrites()
 {
-    if (notYetBound().contains("getAppState"))
-        QSKIP("no poller yet");
     QVERIFY(m_server.setLogin(true));
     const QString admin = m_server.login(QStringLiteral("Admin"), QString());
     const QString reader = m_server.login(QStringLiteral("reader"), QStringLiteral("r"));

@@ -110,7 +110,6 @@ void tst_Creator::quitStopsPollingFirst_data()
 // session break of every parameter reaches the archive.
 void tst_Creator::quitStopsPollingFirst()
 {
-    QSKIP("no poller yet");
     QFETCH(QString, how);
     PeerProcess device;
     QVERIFY(device.startPython(TestEnv::testFile(QStringLiteral("peers/modbus_server.py")),
