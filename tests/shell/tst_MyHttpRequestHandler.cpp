@@ -441,7 +441,31 @@ void tst_MyHttpRequestHandler::importRefusedWhilePolling()
 
 void tst_MyHttpRequestHandler::downloadCsvOnce()
 {
+    const Reply none = m_server.get(QStringLiteral("downloadCSV.html"));
+    QCOMPARE(none.status, 500);
+    QVERIFY(none.body.isEmpty());
+    {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, "
+                                          "isActive) VALUES (7, 'csv', 1, 'tcp', 1, 0)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) "
+                                          "VALUES (7, 7, 0, 'V', 1)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES "
+                                          "(7, 12.5, 0, '2026-03-01 10:00:00'), (7, 13.5, 0, '2026-03-01 10:01:00')")));
+    }
+    QCOMPARE(m_server.ajax("func=generateCSVFile&paramListStr=%5B7%5D&colNamesStr=t;v&startDate=2026-01-01&startTime=00:00:00"
+                           "&endDate=2026-12-31&endTime=23:59:59")
+                 .body,
+             QByteArray("{\"success\":true}"));
+    const Reply csv = m_server.get(QStringLiteral("downloadCSV.html"));
+    QCOMPARE(csv.status, 200);
+    QCOMPARE(csv.header("Content-Disposition"), QByteArray("attachment; filename=data.csv"));
+    QCOMPARE(csv.header("Content-type"), QByteArray("application/octet-stream"));
+    QVERIFY2(csv.body.contains("12.5") && csv.body.contains("13.5"), csv.body);
+    // Sent once: the file is released with its download.
     QCOMPARE(m_server.get(QStringLiteral("downloadCSV.html")).status, 500);
+    QCOMPARE(m_server.ajax("func=deleteArchivedData").body, QByteArray("{\"success\":true}"));
 }
 
 void tst_MyHttpRequestHandler::saveFileAsPdf()
