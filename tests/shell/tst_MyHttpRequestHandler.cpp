@@ -552,7 +552,7 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
         browser.start(QStringLiteral("chromium"),
                       QStringList{QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
                                   QStringLiteral("--no-first-run"), QStringLiteral("--user-data-dir=") + profile.path(),
-                                  QStringLiteral("--virtual-time-budget=10000"), QStringLiteral("--dump-dom")} +
+                                  QStringLiteral("--virtual-time-budget=30000"), QStringLiteral("--dump-dom")} +
                           more + QStringList{url});
         if (!browser.waitForFinished(90000)) {
             browser.kill();
@@ -589,7 +589,16 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
     QVERIFY2(!rebound.contains("answer:{"), rebound);
     QVERIFY(usersKept());
 
-    // The program's own page logs in with fetch and calls.
+    // The program's own page logs in with fetch, starts polling a device and reads its values.
+    PeerProcess device;
+    QVERIFY(device.startPython(TestEnv::testFile(QStringLiteral("peers/modbus_server.py")),
+                               {QStringLiteral("--table"), QStringLiteral("{\"1\": {\"hr\": {\"0\": [4321]}}}")}));
+    app.sql(QStringLiteral(
+                "INSERT INTO TCPConnections (idTCPConnections, name, ip, portTCP, timeout) VALUES (1, 'tcp1', '127.0.0.1', %1, 1000);"
+                "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) VALUES (1, 'dev1', 1, 'tcp', 1, 1);"
+                "INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice, ModbusReadFunction) VALUES (0, 1, 0, 16, 16, 1, 3);"
+                "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (10, 1, 0, 'V', 0);")
+                .arg(device.readyWords().value(0)));
     QCOMPARE(curl(ajax + QStringLiteral("?func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&sessionEnabled=1&defaultAppState=0")).body,
              QByteArray("{\"success\":true}"));
     QVERIFY(writeFile(app.path(QStringLiteral("www/login.html")),
@@ -599,11 +608,18 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
                       "  const login = await (await fetch('login.html', {method: 'POST', headers: {'Content-Type': "
                       "'application/x-www-form-urlencoded'}, body: 'username=Admin&password='})).text();\n"
                       "  const after = await (await fetch('ajax.html?func=cfg_getUsersCfg')).text();\n"
-                      "  document.getElementById('r').textContent = before + '|' + login + '|' + after;\n"
+                      "  const started = await (await fetch('ajax.html?func=startPolling')).text();\n"
+                      "  let values = '';\n"
+                      "  for (let i = 0; i < 100 && !values.includes('4321'); ++i) {\n"
+                      "    await new Promise(done => setTimeout(done, 200));\n"
+                      "    values = await (await fetch('ajax.html?func=getAllValues')).text();\n"
+                      "  }\n"
+                      "  document.getElementById('r').textContent = before + '|' + login + '|' + after + '|' + started + '|' + values;\n"
                       "}\nrun();\n</script></body></html>"));
     const QByteArray own = chromium(app.url(QStringLiteral("login.html")));
     QVERIFY2(own.contains("{\"error\":true,\"message\":\"User not logged in\"}|{\"success\":true}|[{\"idUsers\":\"1\""), own);
     QVERIFY(own.contains("survivor"));
+    QVERIFY2(own.contains("|{\"success\":true}|") && own.contains("4321"), own);
     QCOMPARE(app.stop(), 0);
 }
 
