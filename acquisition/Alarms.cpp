@@ -284,17 +284,21 @@ EmailManager::Mail2Send Alarms::createMail(int key) const
     return mail;
 }
 
+// A confirmed active alarm stays active but acknowledged; a confirmed ended one is cleared.
+static void confirm(Alarms::AlarmEntry &alarm)
+{
+    if (alarm.state == 1)
+        alarm.state = 3;
+    else if (alarm.state == 2)
+        alarm.state = 0;
+}
+
 QByteArray Alarms::confirmAllAlarms()
 {
     if (!tryLock())
         return buildErrorJson(QStringLiteral("Alarms Mutex error"));
-    for (int k = 0; k < m_alarms.size(); ++k) {
-        AlarmEntry &alarm = m_alarms[k];
-        if (alarm.state == 1)
-            alarm.state = 3;
-        else if (alarm.state == 2)
-            alarm.state = 0;
-    }
+    for (AlarmEntry &alarm : m_alarms)
+        confirm(alarm);
     unlock();
     return plainSuccessJson();
 }
@@ -308,10 +312,7 @@ QByteArray Alarms::confirmAlarm(const t_GetArray &params)
         AlarmEntry &alarm = m_alarms[k];
         if (alarm.id != id)
             continue;
-        if (alarm.state == 1)
-            alarm.state = 3;
-        else if (alarm.state == 2)
-            alarm.state = 0;
+        confirm(alarm);
         unlock();
         return plainSuccessJson();
     }

@@ -92,6 +92,40 @@ QByteArray Poller::getAllValues()
     return ReadBuffer::toJson(snapshot);
 }
 
+template <typename Cfg>
+bool Poller::addModbusChannel(QSqlDatabase &db, const QString &type, const Cfg &cfg, ReadBuffer *buffer)
+{
+    const bool serial = type == QLatin1String("serial");
+    const QString table = serial ? QStringLiteral("SerialConnections") : QStringLiteral("TCPConnections");
+    const QString key = serial ? QStringLiteral("idSerialConnections") : QStringLiteral("idTCPConnections");
+    QSqlQuery plan(db);
+    if (!plan.exec(QStringLiteral("SELECT ModbusId, regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
+                                  "ReadIterations.ModbusReadFunction FROM ReadIterations JOIN Devices ON "
+                                  "ReadIterations.idDevice = Devices.idDevices JOIN  %1 ON "
+                                  "Devices.idOfConnection = %1.%2 WHERE "
+                                  "Devices.idOfConnection = %3 AND Devices.isActive = 1 AND "
+                                  "Devices.connectionType = '%4'")
+                       .arg(table, key, QString::number(cfg.id), type)))
+        return false;
+    auto *iterations = new ReadIterations(this);
+    m_plans << iterations;
+    while (plan.next())
+        iterations->addFromQuery(&plan);
+    if (iterations->count() > 0)
+        startInThread(new ChannelWorker(cfg, iterations, buffer), true, false);
+
+    // Every device of the connection is counted, active or not.
+    g_stats.addChannel(type, cfg.id);
+    QSqlQuery devices(db);
+    if (!devices.exec(QStringLiteral("SELECT idDevices FROM Devices WHERE connectionType = '%1'  AND "
+                                     "idOfConnection = %2")
+                          .arg(type, QString::number(cfg.id))))
+        return false;
+    while (devices.next())
+        g_stats.addDevice(type, cfg.id, devices.value(0).toInt());
+    return true;
+}
+
 void Poller::startPolling()
 {
     if (m_running.load() || m_starting.exchange(true))
@@ -150,32 +184,8 @@ void Poller::startPolling()
         if (cfg.timeout > m_maxTimeout)
             m_maxTimeout = cfg.timeout;
 
-        QSqlQuery plan(db);
-        if (!plan.exec(QStringLiteral("SELECT ModbusId, regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
-                                      "ReadIterations.ModbusReadFunction FROM ReadIterations JOIN Devices ON "
-                                      "ReadIterations.idDevice = Devices.idDevices JOIN  SerialConnections ON "
-                                      "Devices.idOfConnection = SerialConnections.idSerialConnections WHERE "
-                                      "Devices.idOfConnection = %1 AND Devices.isActive = 1 AND "
-                                      "Devices.connectionType = 'serial'")
-                               .arg(cfg.id)))
+        if (!addModbusChannel(db, QStringLiteral("serial"), cfg, buffer))
             return fail();
-        auto *iterations = new ReadIterations(this);
-        m_plans << iterations;
-        while (plan.next())
-            iterations->addFromQuery(&plan);
-        if (iterations->count() > 0) {
-            auto *worker = new ChannelWorker(cfg, iterations, buffer);
-            startInThread(worker, true, false);
-        }
-
-        g_stats.addChannel(QStringLiteral("serial"), cfg.id);
-        QSqlQuery devices(db);
-        if (!devices.exec(QStringLiteral("SELECT idDevices FROM Devices WHERE connectionType = 'serial'  AND "
-                                         "idOfConnection = %1")
-                              .arg(cfg.id)))
-            return fail();
-        while (devices.next())
-            g_stats.addDevice(QStringLiteral("serial"), cfg.id, devices.value(0).toInt());
     }
 
     QSqlQuery tcp(db);
@@ -193,32 +203,8 @@ void Poller::startPolling()
         if (cfg.timeout > m_maxTimeout)
             m_maxTimeout = cfg.timeout;
 
-        QSqlQuery plan(db);
-        if (!plan.exec(QStringLiteral("SELECT ModbusId, regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
-                                      "ReadIterations.ModbusReadFunction FROM ReadIterations JOIN Devices ON "
-                                      "ReadIterations.idDevice = Devices.idDevices JOIN  TCPConnections ON "
-                                      "Devices.idOfConnection = TCPConnections.idTCPConnections WHERE "
-                                      "Devices.idOfConnection = %1 AND Devices.isActive = 1 AND "
-                                      "Devices.connectionType = 'tcp' ")
-                               .arg(cfg.id)))
+        if (!addModbusChannel(db, QStringLiteral("tcp"), cfg, buffer))
             return fail();
-        auto *iterations = new ReadIterations(this);
-        m_plans << iterations;
-        while (plan.next())
-            iterations->addFromQuery(&plan);
-        if (iterations->count() > 0) {
-            auto *worker = new ChannelWorker(cfg, iterations, buffer);
-            startInThread(worker, true, false);
-        }
-
-        g_stats.addChannel(QStringLiteral("tcp"), cfg.id);
-        QSqlQuery devices(db);
-        if (!devices.exec(QStringLiteral("SELECT idDevices FROM Devices WHERE connectionType = 'tcp'  AND "
-                                         "idOfConnection = %1")
-                              .arg(cfg.id)))
-            return fail();
-        while (devices.next())
-            g_stats.addDevice(QStringLiteral("tcp"), cfg.id, devices.value(0).toInt());
     }
 
     QSqlQuery mqtt(db);

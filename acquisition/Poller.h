@@ -11,6 +11,7 @@
 class ChannelMQTTWorker;
 class ChannelWorker;
 class ConnectionManager;
+class QSqlDatabase;
 class QTimer;
 class ReadBuffer;
 class ReadIterations;
@@ -65,6 +66,10 @@ private:
     // releases the buffer, the read plans, the alarms, the statistics and the mail thread.
     void tearDown(qint64 timestamp);
     void waitForIdleWorkers();
+    // Builds the read plan of one serial or TCP connection, starts its worker when the plan is not
+    // empty and registers the connection and its devices with the statistics; false on a failed query.
+    template <typename Cfg>
+    bool addModbusChannel(QSqlDatabase &db, const QString &type, const Cfg &cfg, ReadBuffer *buffer);
     void stopMailWorker();
 
     std::atomic<bool> m_running{false};
