@@ -15,6 +15,7 @@ class tst_Creator : public QObject
 private slots:
     void missingConfigIsFatal();
     void firstStartCreatesDatabase();
+    void defaultAppStateStartsPolling();
     void terminationSignalsQuit_data();
     void terminationSignalsQuit();
     void runAsAdministratorRestarts();
@@ -62,6 +63,23 @@ void tst_Creator::firstStartCreatesDatabase()
     QCOMPARE(app.sql(QStringLiteral("SELECT type, message FROM Logs;")), QByteArray("info|Program started\n"));
     QVERIFY(!QFile::exists(app.path(QStringLiteral("db_temp.sqlite"))));
     QVERIFY(app.output().contains("Using config file " + QFile::encodeName(app.path(QStringLiteral("config.ini")))));
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::defaultAppStateStartsPolling()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=getAppState"))).body, QByteArray("{\"state\":\"idle\"}"));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10"
+                                         "&sessionEnabled=0&defaultAppState=1")))
+                 .body,
+             QByteArray("{\"success\":true}"));
+    QCOMPARE(app.stop(), 0);
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    // Running from the start, without a request.
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=getAppState"))).body, QByteArray("{\"state\":\"running\"}"));
     QCOMPARE(app.stop(), 0);
 }
 
