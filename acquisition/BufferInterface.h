@@ -20,6 +20,13 @@ public:
         Q_UNUSED(extra) Q_UNUSED(nearest)
     }
 
+    // A connection state (no value yet, broker not connected) for the live values only: such a
+    // mark is no reading and never becomes an archive row.
+    virtual void storeStatus(int idDevice, int regAddr, int flag)
+    {
+        Q_UNUSED(idDevice) Q_UNUSED(regAddr) Q_UNUSED(flag)
+    }
+
     // Waits up to 1000 ms for the buffer's lock.
     bool tryLock() { return m_mutex.tryLock(1000); }
     void unlock() { m_mutex.unlock(); }

@@ -3,8 +3,10 @@
 #include "RequestParams.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // The serial and TCP connections of the configuration.
 class ConnectionManager : public QObject
@@ -31,6 +33,21 @@ public:
         QString ip;          // address or host name
         quint16 portTCP = 502;
         int timeout = 1000;  // connect and response time-out, ms
+    };
+
+    // One MQTT broker with the topics of its active devices, copied by value. A topic that two
+    // devices share is listed twice; the tables hold the last of them.
+    struct MQTTConnectionCfg
+    {
+        int id = 0;          // idMQTTConnections; the channel id in the statistics
+        QString name;
+        QString ip;          // a numeric address, never looked up as a host name
+        quint16 port = 1883;
+        QString clientid;
+        QStringList topics;
+        QHash<QString, int> idDeviceByTopic;
+        QHash<QString, QString> formatByTopic;
+        QHash<QString, QString> mappingByTopic; // JSON object: payload member -> register address
     };
 
     // --- Configuration calls of the browser (connection tables) ---------------------------------

@@ -7,16 +7,35 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <charconv>
 #include <cmath>
 
 namespace {
 
 // Fixed notation with 6 decimals; a value that is not finite has no JSON number and is null.
-QString fixed6(double value)
+void appendFixed6(QByteArray &out, double value)
 {
-    if (!std::isfinite(value))
-        return QStringLiteral("null");
-    return QString::number(value, 'f', 6);
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    // A value halfway between two 6-decimal texts is an odd multiple of 2^-7; there Qt rounds
+    // away from zero where to_chars rounds to even, and the document keeps Qt's digits.
+    const double scaled = value * 128.0;
+    if (std::floor(scaled) == scaled && std::fmod(std::fabs(scaled), 2.0) == 1.0) {
+        out += QByteArray::number(value, 'f', 6);
+        return;
+    }
+    char digits[400];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 6);
+    out.append(digits, int(result.ptr - digits));
+}
+
+void appendInteger(QByteArray &out, qint64 value)
+{
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, int(result.ptr - digits));
 }
 
 // How long a final flush waits for the writer: a batch may sit out the database's busy timeout.
@@ -29,10 +48,11 @@ ReadBuffer::ReadBuffer(QSqlQuery &query, QObject *parent) : BufferInterface(pare
     // The rows are read once: a forward-only query cannot be walked a second time for the
     // archive buffer, which would then archive nothing.
     QHash<int, int> archIntervals;
+    QHash<int, bool> order; // the document lists the parameters in the order of a hash of their ids
     if (query.first()) {
         do {
             const int idParameters = query.value(0).toInt();
-            m_values.insert(idParameters, CurrentValue());
+            order.insert(idParameters, true);
             m_units.insert(idParameters, query.value(4).toString());
             m_paramIds.insert(query.value(1).toString() + QLatin1Char('_') + query.value(2).toString(), idParameters);
             archIntervals.insert(idParameters, query.value(3).toInt());
@@ -41,6 +61,15 @@ ReadBuffer::ReadBuffer(QSqlQuery &query, QObject *parent) : BufferInterface(pare
     m_pArchiveBuffer = new ArchiveBuffer(archIntervals, this);
     m_autoScaledUnits = QStringList{QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W"),
                                     QStringLiteral("VA"), QStringLiteral("VAR")};
+    for (auto it = order.constBegin(); it != order.constEnd(); ++it) {
+        const int id = it.key();
+        m_slotOf.insert(id, m_slotIds.size());
+        m_slotIds.append(id);
+        m_values.append(CurrentValue());
+        const QString unit = m_units.value(id);
+        m_slotUnits.append(JsonReply::escape(unit).toLatin1());
+        m_slotAutoScaled.append(m_autoScaledUnits.contains(unit));
+    }
 }
 
 ReadBuffer::~ReadBuffer() = default;
@@ -56,8 +85,15 @@ void ReadBuffer::storeValue(int idDevice, int regAddr, double value, qint64 time
     const auto it = m_paramIds.constFind(key(idDevice, regAddr));
     if (it == m_paramIds.constEnd())
         return;
-    m_values.insert(*it, CurrentValue{value, timestamp, flag});
+    m_values[m_slotOf.value(*it)] = CurrentValue{value, timestamp, flag};
     m_pArchiveBuffer->storeValue(*it, value, timestamp, flag, extra, nearest);
+}
+
+void ReadBuffer::storeStatus(int idDevice, int regAddr, int flag)
+{
+    const auto it = m_paramIds.constFind(key(idDevice, regAddr));
+    if (it != m_paramIds.constEnd())
+        m_values[m_slotOf.value(*it)] = CurrentValue{0.0, 0, flag};
 }
 
 void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag,
@@ -73,30 +109,57 @@ void ReadBuffer::insertSessionBreakValue(int idDevice, int regAddr, double value
     m_pArchiveBuffer->addRow(*it, value, timestamp, flag, extra);
 }
 
-CurrentValue ReadBuffer::value(int idParameters) const { return m_values.value(idParameters, CurrentValue()); }
-
-QByteArray ReadBuffer::toJson() const
+CurrentValue ReadBuffer::value(int idParameters) const
 {
-    QString json = QStringLiteral("{");
-    for (auto it = m_values.constBegin(); it != m_values.constEnd(); ++it) {
-        const CurrentValue &entry = it.value();
-        const QString unit = m_units.value(it.key());
+    const auto it = m_slotOf.constFind(idParameters);
+    return it == m_slotOf.constEnd() ? CurrentValue() : m_values.at(*it);
+}
+
+QByteArray ReadBuffer::toJson() const { return toJson(snapshot()); }
+
+ReadBuffer::Snapshot ReadBuffer::snapshot() const
+{
+    Snapshot snap;
+    snap.ids = m_slotIds;
+    snap.values = m_values;
+    snap.values.detach(); // the copy is made here, under the caller's lock, not by the next writer
+    snap.units = m_slotUnits;
+    snap.autoScaled = m_slotAutoScaled;
+    return snap;
+}
+
+QByteArray ReadBuffer::toJson(const Snapshot &snapshot)
+{
+    QByteArray json;
+    json.reserve(2 + snapshot.values.size() * 96);
+    json += '{';
+    for (int i = 0; i < snapshot.values.size(); ++i) {
+        const CurrentValue &entry = snapshot.values.at(i);
         double factor = 1.0;
-        QString prefix;
-        if (m_autoScaledUnits.contains(unit)) {
+        QByteArray prefix;
+        if (snapshot.autoScaled.at(i)) {
             factor = autoScaleFactor(entry);
-            prefix = unitPrefix(static_cast<float>(factor));
+            prefix = unitPrefix(static_cast<float>(factor)).toLatin1();
         }
-        json += QLatin1Char('"') + QString::number(it.key()) + QStringLiteral("\": {\"time\":") +
-                QString::number(entry.time) + QStringLiteral(",\"val\":") + fixed6(factor * entry.value) +
-                QStringLiteral(",\"valBase\":") + fixed6(entry.value) + QStringLiteral(",\"u\":\"") +
-                JsonReply::escape(prefix + unit) + QStringLiteral("\",\"flag\":") + QString::number(entry.flag) +
-                QStringLiteral("},");
+        json += '"';
+        appendInteger(json, snapshot.ids.at(i));
+        json += "\": {\"time\":";
+        appendInteger(json, entry.time);
+        json += ",\"val\":";
+        appendFixed6(json, factor * entry.value);
+        json += ",\"valBase\":";
+        appendFixed6(json, entry.value);
+        json += ",\"u\":\"";
+        json += prefix;
+        json += snapshot.units.at(i);
+        json += "\",\"flag\":";
+        appendInteger(json, entry.flag);
+        json += "},";
     }
     if (json.size() > 1)
         json.chop(1);
-    json += QLatin1Char('}');
-    return json.toLatin1();
+    json += '}';
+    return json;
 }
 
 bool ReadBuffer::flushArchive()

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class ArchiveBuffer;
 class QSqlQuery;
@@ -25,12 +26,26 @@ public:
 
     void storeValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag, int extra,
                     bool nearest) override;
+    // Value 0, time 0 and the flag as the current value; nothing is archived.
+    void storeStatus(int idDevice, int regAddr, int flag) override;
     // A row straight into the archive (session break); the current value is not touched.
     void insertSessionBreakValue(int idDevice, int regAddr, double value, qint64 timestamp, int flag, int extra);
     // {0, 0, 1} for an unknown id.
     CurrentValue value(int idParameters) const;
     // The live-values document of "getAllValues".
     QByteArray toJson() const;
+
+    // The current values, copied under the lock (one flat copy) so that the document can be
+    // built after the lock is released; ids and units are fixed at construction and shared.
+    struct Snapshot
+    {
+        QVector<int> ids;
+        QVector<CurrentValue> values;
+        QVector<QByteArray> units;  // escaped, Latin-1
+        QVector<bool> autoScaled;   // the unit is one of the auto-scaled ones
+    };
+    Snapshot snapshot() const;
+    static QByteArray toJson(const Snapshot &snapshot);
 
     // Writes every pending archive row and waits for it. Takes the buffer's lock with its
     // bounded wait, and flushes also when the lock was not had. False when the write did not
@@ -43,9 +58,15 @@ public:
 private:
     static QString key(int idDevice, int regAddr);
 
-    QHash<int, CurrentValue> m_values;
+    // The current values sit in one flat table, slot by slot, so that a reader copies them in
+    // one go; m_slotOf finds a parameter's slot.
+    QVector<CurrentValue> m_values;
+    QVector<int> m_slotIds;
+    QHash<int, int> m_slotOf;
     QHash<QString, int> m_paramIds;
     QHash<int, QString> m_units;
+    QVector<QByteArray> m_slotUnits;
+    QVector<bool> m_slotAutoScaled;
     QStringList m_autoScaledUnits;
     ArchiveBuffer *m_pArchiveBuffer = nullptr;
 };

@@ -37,6 +37,9 @@ public:
     // is no longer known, the response carries the cookie of the new one, which is returned.
     HttpSession renewSession(HttpSession session, HttpResponse &response);
 
+    // The name of the session cookie, so that a page never sets a cookie of that name.
+    QByteArray cookieName() const { return m_cookieName; }
+
     void setPendingLimit(int limit);
     int sessionCount();
 

@@ -1,19 +1,45 @@
-#include "ConfigManager.h"
+#include "BrowserOpener.h"
+#include "Creator.h"
 #include "Database.h"
-#include "SettingsManager.h"
+#include "SingleInstance.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QSqlQuery>
+#include <QSettings>
+#include <QThread>
+#include <QUrl>
+
+// How long a restarted instance waits for the one it replaces to let go of the lock.
+static constexpr int RestartLockWaitMs = 5000;
+
+// The lock of this installation; a restarted instance keeps trying while the old one ends.
+static bool takeInstanceLock(SingleInstance &lock, bool restarted)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!lock.tryLock()) {
+        if (!restarted || clock.elapsed() >= RestartLockWaitMs)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
 
 int main(int argc, char *argv[])
 {
+    // A machine without a display (a service, a test) runs without one rather than not at all.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Qt's own event loop: glib's wakes every HTTP connection thread through an eventfd each time
     // a socket's write notifier is switched on or off, a fifth of what the server can serve.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;
     QCoreApplication::setOrganizationName(QStringLiteral("Tarsek"));
     QCoreApplication::setApplicationName(QStringLiteral("Dalvoran"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -23,18 +49,21 @@ int main(int argc, char *argv[])
         qFatal("Cannot find config file %s", QDir::toNativeSeparators(configPath).toLocal8Bit().constData());
     qDebug("Using config file %s", qPrintable(configPath));
 
-    ConfigManager configManager;
-    if (configManager.databaseExists())
-        configManager.openDatabase();
-    else
-        configManager.clearDatabase();
-    {
-        Database scope;
-        QSqlQuery(scope.handle()).exec(QStringLiteral("PRAGMA foreign_keys = ON;"));
+    SingleInstance lock(SingleInstance::lockFileFor(QStringLiteral("Dalvoran")));
+    if (!takeInstanceLock(lock, restarted)) {
+        // Another copy of this installation runs: show the user that one.
+        QSettings settings(configPath, QSettings::IniFormat);
+        const QString port = settings.value(QStringLiteral("listener/port")).toString();
+        BrowserOpener::open(QUrl(QStringLiteral("http://127.0.0.1:") + port, QUrl::TolerantMode).toString());
+        return 0;
     }
-    g_settings.loadSettings();
+
+    auto *creator = new Creator(configPath, restarted, &app);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, creator, &Creator::slotExitApp);
 
     const int code = app.exec();
+    delete creator;
     Database::closeThisThread();
     return code;
 }

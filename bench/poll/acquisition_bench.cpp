@@ -1,0 +1,538 @@
+// Acquisition benchmarks beside their anchors, measured in the same run:
+//   values   "getAllValues" with 10 000 parameters, 4 callers and a worker storing: the buffer
+//            lock's hold per reply (p50, p99) and the whole reply (p50), beside the hold of the
+//            document built under the lock.
+//   alarms   one alarm tick with 1 000 alarms of two references each (main-thread time) beside
+//            2 000 evaluations in fresh script engines.
+//   mqtt     messages stored per second from one mosquitto_pub -l stream beside mosquitto_sub -C N
+//            on the same broker and stream; lost = published - counted.
+//   stop     stop latency with 10 TCP workers in a pass beside the longest remaining pass.
+//   archive  archive rows per second through the writer beside the sqlite3 CLI inserting the same
+//            rows in transactions of 50 with the same pragmas.
+// Usage: acquisition_bench [values|alarms|mqtt|stop|archive]... (all when none given)
+
+#include "Alarms.h"
+#include "ArchiveWriter.h"
+#include "ChannelWorker.h"
+#include "ConfigManager.h"
+#include "Database.h"
+#include "LineReady.h"
+#include "MQTTLine.h"
+#include "Poller.h"
+#include "ReadBuffer.h"
+#include "SettingsManager.h"
+#include "Stats.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QScriptEngine>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVariant>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+bool exec(QSqlQuery &q, const QString &sql, const QVariantList &values = {})
+{
+    q.prepare(sql);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec()) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(sql), qPrintable(q.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+struct Db
+{
+    QTemporaryDir dir;
+    bool create()
+    {
+        ConfigManager manager;
+        manager.dbPath = dir.filePath("db.sqlite");
+        manager.tempDbPath = dir.filePath("db_temp.sqlite");
+        Database::setLivePath(manager.dbPath);
+        return manager.clearDatabase().contains("success");
+    }
+};
+
+// Devices 1..devices on a TCP connection without a row (so no worker), n parameters each.
+bool addParameters(int devices, int perDevice)
+{
+    Database scope;
+    QSqlQuery q(scope.handle());
+    q.exec("BEGIN");
+    for (int d = 1; d <= devices; ++d) {
+        if (!exec(q, "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) "
+                     "VALUES (?, ?, 1, 'tcp', 999, 1)",
+                  {d, QString("d%1").arg(d)}))
+            return false;
+        for (int a = 0; a < perDevice; ++a)
+            if (!exec(q, "INSERT INTO ConfiguredParameters (idDevice, regAddr, unit, archInterval) VALUES (?, ?, ?, 0)",
+                      {d, a, a % 3 == 0 ? "V" : "kWh"}))
+                return false;
+    }
+    q.exec("COMMIT");
+    return true;
+}
+
+std::unique_ptr<QProcess> startProcess(const QString &program, const QStringList &args, const QByteArray &ready)
+{
+    auto p = std::make_unique<QProcess>();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    p->start(program, args);
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 20000) {
+        p->waitForReadyRead(50);
+        out += p->readAll();
+        if (out.contains(ready))
+            return p;
+    }
+    std::fprintf(stderr, "%s did not start: %s\n", qPrintable(program), out.constData());
+    return nullptr;
+}
+
+quint16 freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void benchValues()
+{
+    Db db;
+    if (!db.create() || !addParameters(10, 1000))
+        return;
+    g_settings.modbusPollInterval = 3600000;
+    Poller poller;
+    poller.startPolling();
+    ReadBuffer *buffer = poller.readBuffer();
+    if (!buffer) {
+        std::fprintf(stderr, "values: polling did not start\n");
+        return;
+    }
+    std::atomic<bool> done{false};
+    // A worker storing blocks of 100 values all along.
+    std::unique_ptr<QThread> writer(QThread::create([&] {
+        int reg = 0;
+        while (!done) {
+            if (buffer->tryLock()) {
+                const qint64 t = QDateTime::currentMSecsSinceEpoch();
+                for (int j = 0; j < 100; ++j)
+                    buffer->storeValue(1 + (reg / 1000) % 10, reg % 1000, reg * 1.5, t, 0, 0, false);
+                buffer->unlock();
+            }
+            reg = (reg + 100) % 10000;
+            QThread::usleep(500);
+        }
+    }));
+    writer->start();
+
+    const int perCaller = 200;
+    std::vector<std::vector<double>> replies(4);
+    std::vector<std::unique_ptr<QThread>> callers;
+    for (int c = 0; c < 4; ++c) {
+        callers.emplace_back(QThread::create([&, c] {
+            for (int i = 0; i < perCaller; ++i) {
+                const qint64 t0 = nowNs();
+                const QByteArray reply = poller.getAllValues();
+                replies[c].push_back((nowNs() - t0) / 1e6);
+                if (reply.size() < 100000)
+                    std::fprintf(stderr, "short reply %d\n", int(reply.size()));
+            }
+        }));
+        callers.back()->start();
+    }
+    for (auto &c : callers)
+        c->wait();
+    std::vector<double> all;
+    for (auto &r : replies)
+        all.insert(all.end(), r.begin(), r.end());
+
+    // The hold of one reply: what getAllValues does under the lock, and the anchor, the whole
+    // document built under it.
+    std::vector<double> hold, anchor;
+    for (int i = 0; i < 200; ++i) {
+        if (!buffer->tryLock())
+            continue;
+        const qint64 t0 = nowNs();
+        const ReadBuffer::Snapshot snap = buffer->snapshot();
+        hold.push_back((nowNs() - t0) / 1e6);
+        buffer->unlock();
+        const QByteArray doc = ReadBuffer::toJson(snap);
+        Q_UNUSED(doc)
+        if (!buffer->tryLock())
+            continue;
+        const qint64 t1 = nowNs();
+        const QByteArray under = buffer->toJson();
+        anchor.push_back((nowNs() - t1) / 1e6);
+        buffer->unlock();
+    }
+    done = true;
+    writer->wait();
+    poller.stopPolling();
+    std::printf("values: 10000 parameters, 4 callers x %d, a writer storing\n", perCaller);
+    std::printf("  lock hold per reply p50 %.3f ms p99 %.3f ms (goal p99 < 1 ms); anchor, document built under the "
+                "lock: p50 %.3f ms p99 %.3f ms; ratio %.1fx shorter\n",
+                percentile(hold, 0.5), percentile(hold, 0.99), percentile(anchor, 0.5), percentile(anchor, 0.99),
+                percentile(anchor, 0.99) / std::max(1e-6, percentile(hold, 0.99)));
+    std::printf("  whole reply p50 %.2f ms p99 %.2f ms (goal p50 < 5 ms)\n", percentile(all, 0.5), percentile(all, 0.99));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void benchAlarms()
+{
+    Db db;
+    if (!db.create() || !addParameters(1, 2000))
+        return;
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        q.exec("BEGIN");
+        for (int i = 0; i < 1000; ++i)
+            exec(q, "INSERT INTO Alarms (idAlarms, name, desc, priority, exp_on, exp_off, sedMailCond) VALUES (?, ?, '', 1, ?, ?, 0)",
+                 {i + 1, QString("a%1").arg(i), QString("{1$%1} > 1000000 && {1$%2} < 5").arg(2 * i).arg(2 * i + 1),
+                  QString("{1$%1} < 10").arg(2 * i)});
+        q.exec("COMMIT");
+    }
+    std::unique_ptr<ReadBuffer> buffer;
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
+               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
+        buffer = std::make_unique<ReadBuffer>(q, nullptr);
+    }
+    buffer->tryLock();
+    for (int a = 0; a < 2000; ++a)
+        buffer->storeValue(1, a, 100 + a, QDateTime::currentMSecsSinceEpoch(), 0, 0, false);
+    buffer->unlock();
+
+    Alarms alarms;
+    alarms.loadAlarms();
+    std::vector<double> ticks;
+    for (int i = 0; i < 10; ++i) {
+        const qint64 t0 = nowNs();
+        alarms.tryLock();
+        alarms.updateValues(buffer.get());
+        alarms.checkAlarms();
+        alarms.unlock();
+        ticks.push_back((nowNs() - t0) / 1e6);
+    }
+    // Anchor: the same 2 000 substituted expressions, each in a fresh engine.
+    const qint64 a0 = nowNs();
+    int trues = 0;
+    for (int i = 0; i < 1000; ++i) {
+        for (const QString &e : {QString("(%1) > 1000000 && (%2) < 5").arg(100 + 2 * i).arg(101 + 2 * i),
+                                 QString("(%1) < 10").arg(100 + 2 * i)}) {
+            QScriptEngine engine;
+            trues += engine.evaluate(e, QString(), 1).toBool() ? 1 : 0;
+        }
+    }
+    const double anchor = (nowNs() - a0) / 1e6;
+    alarms.clear();
+    std::printf("alarms: 1000 alarms x 2 references\n");
+    std::printf("  tick (main thread) median %.1f ms max %.1f ms (goal < 50 ms); anchor, 2000 fresh-engine evaluations: "
+                "%.1f ms; ratio %.1fx faster (%d)\n",
+                percentile(ticks, 0.5), percentile(ticks, 1.0), anchor, anchor / std::max(1e-6, percentile(ticks, 0.5)),
+                trues);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void benchMqtt(int messages)
+{
+    Db db;
+    if (!db.create())
+        return;
+    QTemporaryDir dir;
+    const quint16 port = freePort();
+    QFile conf(dir.filePath("m.conf"));
+    conf.open(QIODevice::WriteOnly);
+    // Only the subscriptions are logged: a log of every message that nobody reads would stall it.
+    conf.write(QString("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n"
+                       "log_type subscribe\nlog_type information\nmax_queued_messages 0\n")
+                   .arg(port)
+                   .toUtf8());
+    conf.close();
+    auto broker = startProcess("mosquitto", {"-c", conf.fileName()}, " running");
+    if (!broker)
+        return;
+    if (!broker)
+        return;
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        exec(q, "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive, MqttTopic, "
+                "MqttFormat, MqttMapping) VALUES (1, 'm', 1, 'mqtt', 1, 1, 'b/1', 'JSON', '{\"t\":1,\"h\":2}')");
+        exec(q, "INSERT INTO ConfiguredParameters (idDevice, regAddr, unit, archInterval) VALUES (1, 1, 'C', 0), (1, 2, '%', 0)");
+    }
+    std::unique_ptr<ReadBuffer> buffer;
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
+               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
+        buffer = std::make_unique<ReadBuffer>(q, nullptr);
+    }
+    g_stats.addChannel("mqtt", 1);
+    g_stats.addDevice("mqtt", 1, 1);
+    ConnectionManager::MQTTConnectionCfg cfg;
+    cfg.id = 1;
+    cfg.ip = "127.0.0.1";
+    cfg.port = port;
+    cfg.clientid = "bench";
+    cfg.topics = QStringList{"b/1"};
+    cfg.idDeviceByTopic = {{"b/1", 1}};
+    cfg.formatByTopic = {{"b/1", "JSON"}};
+    cfg.mappingByTopic = {{"b/1", "{\"t\":1,\"h\":2}"}};
+
+    // The line in a thread of its own, as its worker runs it.
+    QThread lineThread;
+    lineThread.start();
+    MQTTLine *line = new MQTTLine(cfg, buffer.get());
+    line->moveToThread(&lineThread);
+    QMetaObject::invokeMethod(line, [line] { line->connectMQTT(); });
+
+    auto sub = std::make_unique<QProcess>();
+    sub->start("mosquitto_sub", {"-p", QString::number(port), "-t", "b/1", "-C", QString::number(messages), "-q", "0"});
+    sub->waitForStarted();
+    // Both subscriptions stand before the stream starts.
+    QElapsedTimer wait;
+    wait.start();
+    QByteArray log;
+    for (;;) {
+        broker->waitForReadyRead(20);
+        log += broker->readAll();
+        if (log.count(" b/1") >= 2)
+            break;
+        if (wait.elapsed() > 10000) {
+            std::fprintf(stderr, "mqtt: the subscriptions did not come: %s\n", log.constData());
+            break;
+        }
+    }
+    QByteArray payload;
+    for (int i = 0; i < messages; ++i)
+        payload += QString("{\"t\":\"%1.5\",\"h\":%2}\n").arg(i % 100).arg(i % 90).toUtf8();
+    const auto count = [] {
+        if (!g_stats.tryLock())
+            return -1;
+        const QByteArray s = g_stats.getMqttStats();
+        g_stats.unlock();
+        const int at = s.indexOf("\"poolsCnt\":");
+        return at < 0 ? 0 : s.mid(at + 11, s.indexOf(',', at) - at - 11).toInt();
+    };
+    QFile stream(dir.filePath("stream.txt"));
+    stream.open(QIODevice::WriteOnly);
+    stream.write(payload);
+    stream.close();
+    QProcess pub;
+    pub.setStandardInputFile(stream.fileName());
+    const qint64 t0 = nowNs();
+    pub.start("mosquitto_pub", {"-p", QString::number(port), "-t", "b/1", "-l", "-q", "0"});
+    double subMs = -1, lineMs = -1;
+    QByteArray subOut;
+    while ((subMs < 0 || lineMs < 0) && (nowNs() - t0) < 60e9) {
+        if (subMs < 0 && sub->state() == QProcess::NotRunning)
+            subMs = (nowNs() - t0) / 1e6;
+        if (lineMs < 0 && count() >= messages)
+            lineMs = (nowNs() - t0) / 1e6;
+        sub->waitForFinished(1);
+        subOut += sub->readAll();
+    }
+    pub.waitForFinished(10000);
+    QThread::msleep(300);
+    const int counted = count();
+    QMetaObject::invokeMethod(line, [line] { delete line; }, Qt::BlockingQueuedConnection);
+    lineThread.quit();
+    lineThread.wait();
+    g_stats.clear();
+    broker->terminate();
+    broker->waitForFinished(3000);
+    std::printf("mqtt: %d messages from one mosquitto_pub -l stream\n", messages);
+    std::printf("  line %.0f msg/s (%.0f ms); anchor mosquitto_sub -C: %.0f msg/s (%.0f ms); ratio %.2fx (goal >= 0.9x); "
+                "lost %d\n",
+                lineMs > 0 ? messages / (lineMs / 1000) : 0.0, lineMs, subMs > 0 ? messages / (subMs / 1000) : 0.0, subMs,
+                (lineMs > 0 && subMs > 0) ? subMs / lineMs : 0.0, messages - counted);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void benchStop()
+{
+    Db db;
+    if (!db.create())
+        return;
+    // One server; units 1..10 never answer, so each worker's pass sits out its own time-out.
+    const quint16 port = freePort();
+    auto server = startProcess(qEnvironmentVariable("DALVORAN_PYTHON", "/usr/bin/python3"),
+                               {"-u", qEnvironmentVariable("DALVORAN_SOURCE_DIR", ".") + "/tests/peers/modbus_server.py",
+                                "--table", "{\"99\": {\"hr\": {\"0\": [1]}}}", "--port", QString::number(port)},
+                               "READY ");
+    if (!server)
+        return;
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        for (int c = 1; c <= 10; ++c) {
+            exec(q, "INSERT INTO TCPConnections VALUES (?, ?, '127.0.0.1', ?, ?)", {c, QString("c%1").arg(c), port, 200 + 100 * c});
+            exec(q, "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) VALUES "
+                    "(?, ?, ?, 'tcp', ?, 1)",
+                 {c, QString("d%1").arg(c), c, c});
+            exec(q, "INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice, "
+                    "ModbusReadFunction) VALUES (0, 1, 0, 16, 16, ?, 3)",
+                 {c});
+        }
+    }
+    g_settings.modbusPollInterval = 50;
+    g_settings.modbusIterDelay = 0;
+    std::vector<double> latency, excess;
+    for (int round = 0; round < 5; ++round) {
+        Poller poller;
+        poller.startPolling();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 700 + 97 * round)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        // A watcher notes when the last worker's pass ends.
+        QStringList keys;
+        for (ChannelWorker *w : poller.channelWorkers())
+            keys << w->readyKey();
+        std::atomic<bool> stopDone{false};
+        std::atomic<qint64> lastIdle{0};
+        const qint64 stopStart = nowNs();
+        std::unique_ptr<QThread> watcher(QThread::create([&] {
+            while (!stopDone) {
+                bool all = true;
+                for (const QString &k : keys)
+                    all = all && g_lineReady.isReady(k);
+                if (all && lastIdle == 0)
+                    lastIdle = nowNs();
+                QThread::usleep(200);
+            }
+        }));
+        watcher->start();
+        poller.stopPolling();
+        const qint64 stopEnd = nowNs();
+        stopDone = true;
+        watcher->wait();
+        const double stopMs = (stopEnd - stopStart) / 1e6;
+        const double remaining = lastIdle ? (lastIdle - stopStart) / 1e6 : stopMs;
+        latency.push_back(stopMs);
+        excess.push_back(stopMs - remaining);
+    }
+    std::printf("stop: 10 TCP workers in a pass (time-outs 300..1200 ms), 5 stops\n");
+    std::printf("  stop latency median %.0f ms max %.0f ms; beyond the longest remaining pass: median %.1f ms max %.1f "
+                "ms (goal <= 50 ms)\n",
+                percentile(latency, 0.5), percentile(latency, 1.0), percentile(excess, 0.5), percentile(excess, 1.0));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void benchArchive(int rows)
+{
+    Db db;
+    if (!db.create() || !addParameters(1, 100))
+        return;
+    QVector<ArchiveRow> all;
+    const qint64 base = 1700000000000LL;
+    for (int i = 0; i < rows; ++i)
+        all.append(ArchiveRow{1 + i % 100, i * 0.25, base + qint64(i / 100) * 1000, 0});
+    double writerMs = 0;
+    {
+        ArchiveWriter writer;
+        const qint64 t0 = nowNs();
+        for (int i = 0; i < rows; i += 50)
+            writer.submit(all.mid(i, 50));
+        writer.waitWritten(600000);
+        writerMs = (nowNs() - t0) / 1e6;
+    }
+    // Anchor: the same rows through the CLI on a copy of the empty database, same pragmas.
+    Db cliDb;
+    cliDb.create();
+    QString sql = "PRAGMA journal_mode=WAL;\nPRAGMA synchronous=NORMAL;\nPRAGMA foreign_keys=ON;\n";
+    for (int i = 0; i < rows; ++i) {
+        if (i % 50 == 0)
+            sql += "BEGIN;\n";
+        const ArchiveRow &r = all.at(i);
+        sql += QString("INSERT INTO ArchiveData (idParameter, value, dateTime, flag) VALUES (%1, %2, '%3', 0);\n")
+                   .arg(r.idParameter)
+                   .arg(r.value)
+                   .arg(QDateTime::fromMSecsSinceEpoch(r.time).toString("yyyy-MM-dd hh:mm:ss"));
+        if (i % 50 == 49)
+            sql += "COMMIT;\n";
+    }
+    const QString file = cliDb.dir.filePath("rows.sql");
+    QFile f(file);
+    f.open(QIODevice::WriteOnly);
+    f.write(sql.toUtf8());
+    f.close();
+    Database::closeThisThread();
+    QProcess cli;
+    cli.setStandardInputFile(file);
+    const qint64 c0 = nowNs();
+    cli.start("sqlite3", {cliDb.dir.filePath("db.sqlite")});
+    cli.waitForFinished(600000);
+    const double cliMs = (nowNs() - c0) / 1e6;
+    std::printf("archive: %d rows in batches of 50\n", rows);
+    std::printf("  writer %.0f rows/s (%.0f ms); anchor sqlite3 CLI %.0f rows/s (%.0f ms); ratio %.2fx (goal >= 0.8x)\n",
+                rows / (writerMs / 1000), writerMs, rows / (cliMs / 1000), cliMs, cliMs / writerMs);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList which = app.arguments().mid(1);
+    if (which.isEmpty())
+        which = QStringList{"values", "alarms", "mqtt", "stop", "archive"};
+    for (const QString &w : which) {
+        if (w == "values")
+            benchValues();
+        else if (w == "alarms")
+            benchAlarms();
+        else if (w == "mqtt")
+            benchMqtt(20000);
+        else if (w == "stop")
+            benchStop();
+        else if (w == "archive")
+            benchArchive(50000);
+        std::fflush(stdout);
+    }
+    return 0;
+}

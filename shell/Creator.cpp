@@ -1,0 +1,65 @@
+#include "Creator.h"
+
+#include "HelperStarter.h"
+#include "HttpListener.h"
+#include "HttpSessionStore.h"
+#include "Logs.h"
+#include "MyHttpRequestHandler.h"
+#include "StaticFileController.h"
+#include "TrayMenu.h"
+
+#include <QApplication>
+#include <QSettings>
+
+Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
+{
+    auto settingsIn = [&](const QString &group) {
+        auto *settings = new QSettings(configPath, QSettings::IniFormat, this);
+        if (!group.isEmpty())
+            settings->beginGroup(group);
+        return settings;
+    };
+    m_sessionStore = new HttpSessionStore(settingsIn(QStringLiteral("sessions")), this);
+    QSettings *docroot = settingsIn(QStringLiteral("docroot"));
+    m_staticFiles = new StaticFileController(docroot, this);
+    qDebug("ServiceHelper: Starting service");
+    QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
+    m_requestHandler = new MyHttpRequestHandler(m_staticFiles, m_sessionStore, docroot, this);
+    m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
+    m_trayMenu = new TrayMenu(qApp, settingsIn(QString()));
+    if (!m_listener->isListening()) {
+        m_trayMenu->showBindError();
+    } else if (!restarted) {
+        m_trayMenu->slotLaunchBrowser();
+        m_trayMenu->showRunningMessage();
+    }
+
+    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
+    connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
+    Logs::addLog(Logs::Info, tr("Program started"));
+}
+
+Creator::~Creator() { delete m_trayMenu; }
+
+void Creator::shutDown()
+{
+    m_requestHandler->stopForExit();
+    delete m_listener;
+    m_listener = nullptr;
+}
+
+void Creator::slotExitApp()
+{
+    shutDown();
+    QCoreApplication::exit(0);
+}
+
+void Creator::slotRestartAppAsAdmin()
+{
+    shutDown();
+    // Whether the launcher starts or not, this instance goes: the user asked for a restart.
+    HelperStarter().start(QStringLiteral("Vexo_admin"), {QStringLiteral("-r")});
+    // Through the event loop rather than the C library's exit: every object is taken down in order
+    // and the database connection of this thread is closed before the process ends.
+    QCoreApplication::exit(12);
+}

@@ -1,0 +1,285 @@
+#include "PeerProcess.h"
+#include "ShellFixture.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace ShellFixture;
+
+// The real program started from a folder of its own, as a user would copy it, with recording
+// stand-ins for the browser opener and the Vexo_admin launcher.
+class tst_Creator : public QObject
+{
+    Q_OBJECT
+private slots:
+    void missingConfigIsFatal();
+    void firstStartCreatesDatabase();
+    void defaultAppStateStartsPolling();
+    void terminationSignalsQuit_data();
+    void terminationSignalsQuit();
+    void runAsAdministratorRestarts();
+    void quitStopsPollingFirst_data();
+    void quitStopsPollingFirst();
+    void normalStartOpensTheBrowserOnce();
+    void restartFlag_data();
+    void restartFlag();
+    void furtherInstanceShowsTheRunningOne();
+    void restartWaitsForTheOldInstance();
+    void busyPortKeepsRunning();
+
+private:
+    static QByteArray browserLine(const Installation &app)
+    {
+        return "http://127.0.0.1:" + QByteArray::number(app.port()) + "\n\n";
+    }
+};
+
+void tst_Creator::missingConfigIsFatal()
+{
+    Installation app;
+    QVERIFY(app.install(QByteArray(), false));
+    QProcess process;
+    process.setProcessEnvironment(app.environment());
+    process.start(app.path(QStringLiteral("Dalvoran")), QStringList());
+    QVERIFY(process.waitForFinished(30000));
+    QVERIFY(process.exitStatus() == QProcess::CrashExit || process.exitCode() != 0);
+    QVERIFY(process.readAllStandardError().contains("Cannot find config file " +
+                                                    QFile::encodeName(app.path(QStringLiteral("config.ini")))));
+    QVERIFY(!QFile::exists(app.path(QStringLiteral("db.sqlite"))));
+    QVERIFY(readAll(app.path(QStringLiteral("xdg-open.args"))).isEmpty());
+}
+
+void tst_Creator::firstStartCreatesDatabase()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    QCOMPARE(app.sql(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%';")),
+             QByteArray("13\n"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT * FROM Settings;")), QByteArray("1|0.1.2|5000|10|0|0\n"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT username, permissions FROM Users;")), QByteArray("Admin|255\n"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT * FROM SMTP;")), QByteArray("1||587|1|||\n"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT type, message FROM Logs;")), QByteArray("info|Program started\n"));
+    QVERIFY(!QFile::exists(app.path(QStringLiteral("db_temp.sqlite"))));
+    QVERIFY(app.output().contains("Using config file " + QFile::encodeName(app.path(QStringLiteral("config.ini")))));
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::defaultAppStateStartsPolling()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=getAppState"))).body, QByteArray("{\"state\":\"idle\"}"));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10"
+                                         "&sessionEnabled=0&defaultAppState=1")))
+                 .body,
+             QByteArray("{\"success\":true}"));
+    QCOMPARE(app.stop(), 0);
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    // Running from the start, without a request.
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=getAppState"))).body, QByteArray("{\"state\":\"running\"}"));
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::terminationSignalsQuit_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << 15;
+    QTest::newRow("SIGINT") << 2;
+}
+
+void tst_Creator::terminationSignalsQuit()
+{
+    QFETCH(int, signalNumber);
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    QCOMPARE(app.stop(signalNumber), 0);
+    // The port is free again at once.
+    QCOMPARE(curl(app.url(QStringLiteral("app.js"))).status, 0);
+}
+
+void tst_Creator::runAsAdministratorRestarts()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    const Reply reply = curl(app.url(QStringLiteral("ajax.html?func=runAsAdministrator")));
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("Content-Type"), QByteArray("text/html"));
+    QVERIFY(reply.body.isEmpty());
+    QVERIFY(app.process().waitForFinished(30000));
+    QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process().exitCode(), 12);
+    QTRY_COMPARE_WITH_TIMEOUT(readAll(app.path(QStringLiteral("Vexo_admin.args"))), QByteArray("-r\n\n"), 10000);
+}
+
+void tst_Creator::quitStopsPollingFirst_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
+    QTest::newRow("SIGINT") << QStringLiteral("SIGINT");
+    QTest::newRow("restart") << QStringLiteral("runAsAdministrator");
+}
+
+// A device polled over Modbus TCP; however the program ends, polling stops first and the
+// session break of every parameter reaches the archive.
+void tst_Creator::quitStopsPollingFirst()
+{
+    QFETCH(QString, how);
+    PeerProcess device;
+    QVERIFY(device.startPython(TestEnv::testFile(QStringLiteral("peers/modbus_server.py")),
+                               {QStringLiteral("--table"), QStringLiteral("{\"1\": {\"hr\": {\"0\": [1234, 42]}}}")}));
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    const QString setup = QStringLiteral(
+        "INSERT INTO TCPConnections (idTCPConnections, name, ip, portTCP, timeout) VALUES (1, 'tcp1', '127.0.0.1', %1, 1000);"
+        "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) VALUES (1, 'dev1', 1, 'tcp', 1, 1);"
+        "INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice, ModbusReadFunction) VALUES (0, 2, 0, 16, 16, 1, 3);"
+        "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (10, 1, 0, 'V', 1);"
+        "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (11, 1, 1, 'A', 1);"
+        "UPDATE Settings SET modbusPollInterval = 200;")
+                              .arg(device.readyWords().value(0));
+    app.sql(setup);
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QTRY_VERIFY_WITH_TIMEOUT(curl(app.url(QStringLiteral("ajax.html?func=getAllValues"))).body.contains("1234"), 20000);
+    QCOMPARE(app.sql(QStringLiteral("SELECT count(*) FROM ArchiveData WHERE flag = 6;")), QByteArray("0\n"));
+
+    int code = -1;
+    if (how == QLatin1String("runAsAdministrator")) {
+        QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=runAsAdministrator"))).status, 200);
+        QVERIFY(app.process().waitForFinished(30000));
+        code = app.process().exitCode();
+        QCOMPARE(code, 12);
+    } else {
+        code = app.stop(how == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
+        if (code != 0)
+            qWarning("%s", app.output().right(3000).constData());
+        QCOMPARE(code, 0);
+    }
+    QCOMPARE(app.sql(QStringLiteral("SELECT idParameter FROM ArchiveData WHERE flag = 6 ORDER BY idParameter;")),
+             QByteArray("10\n11\n"));
+    QVERIFY(app.sql(QStringLiteral("SELECT count(*) FROM ArchiveData WHERE flag = 0 AND value = 1234;")).toInt() > 0);
+}
+
+void tst_Creator::normalStartOpensTheBrowserOnce()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start());
+    QTRY_COMPARE_WITH_TIMEOUT(readAll(app.path(QStringLiteral("xdg-open.args"))), browserLine(app), 10000);
+    QVERIFY(app.waitForOutput("TrayMenu: balloon Program is running. Program is listening on port: " +
+                              QByteArray::number(app.port())));
+    QCOMPARE(app.stop(), 0);
+    QCOMPARE(readAll(app.path(QStringLiteral("xdg-open.args"))), browserLine(app));
+}
+
+void tst_Creator::restartFlag_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("browser");
+    QTest::newRow("-r") << QStringList{QStringLiteral("-r")} << false;
+    QTest::newRow("-r and more") << QStringList{QStringLiteral("-r"), QStringLiteral("x")} << false;
+    QTest::newRow("-rx") << QStringList{QStringLiteral("-rx")} << true;
+    QTest::newRow("-R") << QStringList{QStringLiteral("-R")} << true;
+    QTest::newRow("r") << QStringList{QStringLiteral("r")} << true;
+    QTest::newRow("second place") << QStringList{QStringLiteral("x"), QStringLiteral("-r")} << true;
+}
+
+void tst_Creator::restartFlag()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, browser);
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start(args));
+    // The start balloon comes right after the browser: once it is out (or not), the launch is decided.
+    if (browser) {
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(app.path(QStringLiteral("xdg-open.args"))), browserLine(app), 10000);
+    } else {
+        QCOMPARE(app.stop(), 0);
+        QVERIFY(!app.output().contains("TrayMenu: balloon"));
+        QVERIFY(!QFile::exists(app.path(QStringLiteral("xdg-open.args"))));
+    }
+}
+
+void tst_Creator::furtherInstanceShowsTheRunningOne()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    QProcess second;
+    second.setProcessEnvironment(app.environment());
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(app.path(QStringLiteral("Dalvoran")), QStringList());
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(readAll(app.path(QStringLiteral("xdg-open.args"))), browserLine(app), 10000);
+    QCOMPARE(app.sql(QStringLiteral("SELECT count(*) FROM Logs WHERE message = 'Program started';")), QByteArray("1\n"));
+    // The running one was not touched.
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=cfg_getSetting"))).status, 200);
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::restartWaitsForTheOldInstance()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    // A restarted instance started while the old one still runs waits for its lock ...
+    QProcess restarted;
+    restarted.setProcessEnvironment(app.environment());
+    restarted.setProcessChannelMode(QProcess::MergedChannels);
+    restarted.start(app.path(QStringLiteral("Dalvoran")), {QStringLiteral("-r")});
+    QVERIFY(restarted.waitForStarted(10000));
+    QVERIFY(!restarted.waitForFinished(1000));
+    // ... and takes over when the old one ends.
+    QCOMPARE(app.stop(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(curl(app.url(QStringLiteral("app.js"))).status, 200, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(app.sql(QStringLiteral("SELECT count(*) FROM Logs WHERE message = 'Program started';")),
+                              QByteArray("2\n"), 10000);
+    ::kill(static_cast<pid_t>(restarted.processId()), SIGTERM);
+    QVERIFY(restarted.waitForFinished(30000));
+    QCOMPARE(restarted.exitCode(), 0);
+    QVERIFY(!QFile::exists(app.path(QStringLiteral("xdg-open.args"))));
+
+    // Without the old one ending, the restarted one gives up after its wait, as a further instance.
+    Installation other;
+    QVERIFY(other.install());
+    QVERIFY(other.start({QStringLiteral("-r")}));
+    QElapsedTimer clock;
+    clock.start();
+    QProcess late;
+    late.setProcessEnvironment(other.environment());
+    late.start(other.path(QStringLiteral("Dalvoran")), {QStringLiteral("-r")});
+    QVERIFY(late.waitForFinished(30000));
+    QCOMPARE(late.exitCode(), 0);
+    QVERIFY(clock.elapsed() >= 4500);
+    QTRY_COMPARE_WITH_TIMEOUT(readAll(other.path(QStringLiteral("xdg-open.args"))), browserLine(other), 10000);
+    QCOMPARE(other.stop(), 0);
+}
+
+void tst_Creator::busyPortKeepsRunning()
+{
+    Installation app;
+    QVERIFY(app.install());
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress::LocalHost, app.port()));
+    app.process().setProcessEnvironment(app.environment());
+    app.process().setProcessChannelMode(QProcess::MergedChannels);
+    app.process().start(app.path(QStringLiteral("Dalvoran")), QStringList());
+    QVERIFY(app.waitForOutput("TrayMenu: balloon Error! Cannot bind on port: " + QByteArray::number(app.port()) +
+                              ". Port already in use!"));
+    QTRY_COMPARE_WITH_TIMEOUT(app.sql(QStringLiteral("SELECT count(*) FROM Logs WHERE message = 'Program started';")),
+                              QByteArray("1\n"), 10000);
+    QCOMPARE(app.process().state(), QProcess::Running);
+    QCOMPARE(app.stop(), 0);
+    QVERIFY(!QFile::exists(app.path(QStringLiteral("xdg-open.args"))));
+}
+
+QTEST_GUILESS_MAIN(tst_Creator)
+#include "tst_Creator.moc"
