@@ -1,4 +1,5 @@
 #include "Creator.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,6 +27,9 @@ int main(int argc, char *argv[])
     qDebug("Using config file %s", qPrintable(configPath));
 
     auto *creator = new vexo::Creator(configPath, restarted, &app);
+    // A service manager's stop or a Ctrl+C ends the program the way Quit does.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, creator, &vexo::Creator::slotExitApp);
     const int code = app.exec();
     delete creator;
     return code;

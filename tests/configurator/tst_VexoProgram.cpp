@@ -116,6 +116,7 @@ private slots:
     void startOpensTheBrowser();
     void restartFlagOnlyInFirstPlace();
     void busyPortShowsTheBindError();
+    void terminationQuitsWithZero();
     void handOverEndsWithTwelve_data();
     void handOverEndsWithTwelve();
     void missingHelperKeepsServing();
@@ -191,6 +192,19 @@ void tst_VexoProgram::busyPortShowsTheBindError()
         QVERIFY(!second.log().contains("Program is running."));
     }
     QCOMPARE(get(first.port, "/index.html").status, 200);
+}
+
+void tst_VexoProgram::terminationQuitsWithZero()
+{
+    Installation vexo;
+    QVERIFY(vexo.install());
+    vexo.start({"-r"});
+    QTRY_VERIFY_WITH_TIMEOUT(vexo.listening(), 20000);
+    vexo.process.terminate();
+    QVERIFY(vexo.ended());
+    QCOMPARE(vexo.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(vexo.process.exitCode(), 0);
+    QVERIFY(!vexo.listening());
 }
 
 void tst_VexoProgram::handOverEndsWithTwelve_data()
