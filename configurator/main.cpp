@@ -26,9 +26,10 @@ int main(int argc, char *argv[])
         qFatal("Cannot find config file %s", QDir::toNativeSeparators(configPath).toLocal8Bit().constData());
     qDebug("Using config file %s", qPrintable(configPath));
 
-    auto *creator = new vexo::Creator(configPath, restarted, &app);
-    // A service manager's stop or a Ctrl+C ends the program the way Quit does.
+    // A service manager's stop or a Ctrl+C ends the program the way Quit does; taken before the
+    // port opens, and delivered by the event loop once the program is built.
     TerminationSignals termination;
+    auto *creator = new vexo::Creator(configPath, restarted, &app);
     QObject::connect(&termination, &TerminationSignals::received, creator, &vexo::Creator::slotExitApp);
     const int code = app.exec();
     delete creator;
