@@ -27,6 +27,9 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
     qDebug("ServiceHelper: Starting service");
     QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
     m_requestHandler = new MyHttpRequestHandler(staticFiles, docroot, this);
+    // Before the port opens, so that no hand-over call can come before its slot is connected.
+    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
+    connect(m_requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
     m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
     m_trayMenu = new TrayMenu(qobject_cast<QApplication *>(QCoreApplication::instance()), settingsIn(QString()),
                               TrayMenu::ConfigurationProgram);
@@ -36,9 +39,6 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
         m_trayMenu->slotLaunchBrowser();
         m_trayMenu->showRunningMessage();
     }
-
-    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
-    connect(m_requestHandler, &MyHttpRequestHandler::runAutoUpdate, this, &Creator::slotRunAutoUpdate);
     connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
 }
 
