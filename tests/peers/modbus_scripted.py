@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""Scripted Modbus TCP server for replies an ordinary server does not give.
+"""Scripted Modbus server for replies an ordinary server does not give.
 
 Usage:
-  modbus_scripted.py [--regs32 JSON] [--unit N] [--ident HEX]
+  modbus_scripted.py [--regs32 JSON] [--unit N] [--ident HEX] [--rtu PATH]
 
-Listens on 127.0.0.1 port 0 and prints "READY <port>". It answers one unit (--unit, default 1)
+Listens on 127.0.0.1 port 0 and prints "READY <port>"; with --rtu it speaks RTU framing on the
+serial path instead (one end of a socat pty pair) and prints "READY <path>". It answers one unit (--unit, default 1)
 and holds 32-bit registers: function 3 reads and function 16 writes move four bytes per register,
 big-endian. A request for more than 62 registers (read) or 61 (write) gets the exception reply
 "illegal data value", so a client must split its calls; an address not in the table gets
@@ -20,6 +21,7 @@ Commands on standard input; each answer is one line on standard output ("OK" unl
   WRONGUNIT        the next reply carries another unit id
   SILENT <n>       the next n requests get no reply at all
   IDENTBAD <n>     the next n identification replies carry a byte count of 0
+  BADCRC <n>       (RTU) the next n replies carry a wrong CRC
   COUNT [<fc>]     -> "COUNT <n>": requests received (of one function code)
   CONNECTIONS      -> "CONNECTIONS <n>": connections accepted
   REQUESTS         -> "REQUESTS <n>" then one line "REQ <ms> <unit> <fc> <address> <count>" each
@@ -31,9 +33,11 @@ Commands on standard input; each answer is one line on standard output ("OK" unl
 import argparse
 import asyncio
 import json
+import os
 import struct
 import sys
 import time
+import tty
 
 START = time.monotonic()
 
@@ -52,6 +56,7 @@ class Script:
         self.wrongunit = False
         self.silent = 0
         self.identbad = 0
+        self.badcrc = 0
         self.requests = []
         self.connections = 0
 
@@ -125,6 +130,8 @@ def command(line, script, stop):
             script.silent = int(words[1])
         elif word == "IDENTBAD":
             script.identbad = int(words[1])
+        elif word == "BADCRC":
+            script.badcrc = int(words[1])
         elif word == "COUNT":
             if len(words) > 1:
                 fc = int(words[1])
@@ -175,18 +182,79 @@ async def serve(reader, writer, script):
         writer.close()
 
 
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def rtu_frame_length(buffer):
+    """The length of the RTU request at the start of buffer, or None while it is incomplete."""
+    if len(buffer) < 2:
+        return None
+    fc = buffer[1]
+    if fc == 16:
+        return 9 + buffer[6] if len(buffer) >= 7 else None
+    if fc == 17:
+        return 4
+    return 8
+
+
+def serve_rtu(path, script, loop):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+    buffer = bytearray()
+
+    def on_bytes():
+        try:
+            buffer.extend(os.read(fd, 4096))
+        except BlockingIOError:
+            return
+        while True:
+            length = rtu_frame_length(buffer)
+            if length is None or len(buffer) < length:
+                return
+            frame = bytes(buffer[:length])
+            del buffer[:length]
+            if crc16(frame[:-2]) != int.from_bytes(frame[-2:], "little"):
+                buffer.clear()  # out of step: drop everything and wait for the next request
+                return
+            reply = script.answer(frame[0], frame[1:-2])
+            if reply is None:
+                continue
+            reply_unit, body = reply
+            adu = bytes([reply_unit]) + body
+            crc = crc16(adu)
+            if script.badcrc > 0:
+                script.badcrc -= 1
+                crc ^= 0xFFFF
+            os.write(fd, adu + crc.to_bytes(2, "little"))
+
+    loop.add_reader(fd, on_bytes)
+    return fd
+
+
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--regs32", default="{}")
     parser.add_argument("--unit", type=int, default=1)
     parser.add_argument("--ident", default="2aff")
+    parser.add_argument("--rtu")
     args = parser.parse_args()
     script = Script({str(int(k)): int(v) for k, v in json.loads(args.regs32).items()}, args.unit,
                     bytes.fromhex(args.ident))
     stop = asyncio.Event()
-    server = await asyncio.start_server(lambda r, w: serve(r, w, script), "127.0.0.1", 0)
-    say(f"READY {server.sockets[0].getsockname()[1]}")
     loop = asyncio.get_running_loop()
+    server = None
+    if args.rtu:
+        serve_rtu(args.rtu, script, loop)
+        say(f"READY {args.rtu}")
+    else:
+        server = await asyncio.start_server(lambda r, w: serve(r, w, script), "127.0.0.1", 0)
+        say(f"READY {server.sockets[0].getsockname()[1]}")
 
     def on_stdin():
         line = sys.stdin.readline()
@@ -197,7 +265,8 @@ async def main():
 
     loop.add_reader(sys.stdin.fileno(), on_stdin)
     await stop.wait()
-    server.close()
+    if server is not None:
+        server.close()
 
 
 if __name__ == "__main__":

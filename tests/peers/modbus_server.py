@@ -27,6 +27,7 @@ Commands on standard input, one a line; each answer is one line on standard outp
   SILENT <unit>    -> "OK": the unit stops answering (requests are still counted)
   ANSWER <unit>    -> "OK": the unit answers again
   SET <unit> <hr|ir> <address> <value> -> "OK": changes one register
+  GET <unit> <hr|ir> <address> [<count>] -> "VALUE <v> ...": the registers as they stand
   QUIT             -> ends the server
 
 With MODBUS_PEER_DEBUG set in the environment, pymodbus logs every frame on standard error.
@@ -148,6 +149,12 @@ def command(line, context, recorder, stop):
             slave = ModbusServerContext.__getitem__(context, unit)
             slave.store["h" if kind == "hr" else "i"].values[address] = value & 0xFFFF
             say("OK")
+        elif word == "GET":
+            unit, kind, address = int(words[1]), words[2], int(words[3])
+            count = int(words[4]) if len(words) > 4 else 1
+            slave = ModbusServerContext.__getitem__(context, unit)
+            values = slave.store["h" if kind == "hr" else "i"].values
+            say("VALUE " + " ".join(str(values.get(a, -1)) for a in range(address, address + count)))
         elif word == "QUIT":
             stop.set()
         else:
