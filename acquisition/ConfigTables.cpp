@@ -25,6 +25,16 @@ int integer16(const t_GetArray &params, const QByteArray &name, int fallback)
 
 QVariant boundText(const QString &text) { return text.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(text); }
 
+bool run(QSqlQuery &query, const QString &sql, const QVariantList &values)
+{
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
+
 bool tableExists(QSqlDatabase db, const QString &table)
 {
     QSqlQuery query(db);
