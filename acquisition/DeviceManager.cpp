@@ -57,12 +57,6 @@ public:
         m_db.rollback();
         return false;
     }
-    void rollback()
-    {
-        if (m_open)
-            m_db.rollback();
-        m_open = false;
-    }
     QSqlError error() const { return m_error; }
 
 private:
