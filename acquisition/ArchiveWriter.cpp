@@ -153,7 +153,12 @@ bool ArchiveWriter::insertRows(const QVector<ArchiveRow> &rows, QString *error)
         db.rollback();
         return false;
     }
-    if (!db.commit())
-        return fail(db.lastError());
+    if (!db.commit()) {
+        // A failed COMMIT leaves the transaction open in SQLite: every later batch of this
+        // connection would fail at its BEGIN.
+        const QSqlError commitError = db.lastError();
+        db.rollback();
+        return fail(commitError);
+    }
     return true;
 }

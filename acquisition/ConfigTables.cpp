@@ -1,6 +1,7 @@
 #include "ConfigTables.h"
 
 #include "ConfigManager.h"
+#include "Database.h"
 
 #include <QSqlQuery>
 #include <QStringList>
@@ -9,8 +10,7 @@ namespace ConfigTables {
 
 QString text(const t_GetArray &params, const QByteArray &name, const QString &fallback)
 {
-    const QString value = RequestParams::text(params, name, fallback);
-    return value.isNull() ? QString(QLatin1String("")) : value;
+    return Database::text(RequestParams::text(params, name, fallback));
 }
 
 int integer(const t_GetArray &params, const QByteArray &name, int fallback)
@@ -23,7 +23,17 @@ int integer16(const t_GetArray &params, const QByteArray &name, int fallback)
     return int(qint16(quint16(quint32(integer(params, name, fallback)))));
 }
 
-QVariant boundText(const QString &text) { return text.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(text); }
+QVariant boundText(const QString &text) { return Database::text(text); }
+
+bool run(QSqlQuery &query, const QString &sql, const QVariantList &values)
+{
+    query.setForwardOnly(true);
+    if (!query.prepare(sql))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
 
 bool tableExists(QSqlDatabase db, const QString &table)
 {

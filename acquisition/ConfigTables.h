@@ -5,6 +5,9 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
+#include <QVariantList>
+
+class QSqlQuery;
 
 // What the configuration calls of connections, devices and views share: reading the request as
 // the browser pages send it, and the tables of the schema.
@@ -19,6 +22,10 @@ int integer(const t_GetArray &params, const QByteArray &name, int fallback = 0);
 int integer16(const t_GetArray &params, const QByteArray &name, int fallback = 0);
 // The value as a bound text: never a null QString.
 QVariant boundText(const QString &text);
+
+// Prepares the statement on a forward-only query, binds the values in order and executes it;
+// false when the prepare or the execution fails (the query's lastError() tells why).
+bool run(QSqlQuery &query, const QString &sql, const QVariantList &values);
 
 // True when the table is listed in sqlite_master (false also when the look-up fails).
 bool tableExists(QSqlDatabase db, const QString &table);

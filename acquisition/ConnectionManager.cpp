@@ -98,12 +98,7 @@ QByteArray queryError(const QSqlQuery &query)
 
 bool run(QSqlQuery &query, const char *sql, const QVariantList &values)
 {
-    query.setForwardOnly(true);
-    if (!query.prepare(QString::fromLatin1(sql)))
-        return false;
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    return query.exec();
+    return ConfigTables::run(query, QString::fromLatin1(sql), values);
 }
 
 QByteArray add(const Kind &kind, const t_GetArray &params)

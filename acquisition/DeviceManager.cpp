@@ -28,15 +28,7 @@ const QString kQueryError = QStringLiteral("Query error");
 
 QByteArray queryError(const QSqlError &error) { return buildErrorJson(kQueryError, Database::errorText(error)); }
 
-bool run(QSqlQuery &query, const QString &sql, const QVariantList &values)
-{
-    query.setForwardOnly(true);
-    if (!query.prepare(sql))
-        return false;
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    return query.exec();
-}
+using ConfigTables::run;
 
 // A transaction whose begin and commit are checked; it rolls back unless committed.
 class Transaction
@@ -64,12 +56,6 @@ public:
         m_error = m_db.lastError();
         m_db.rollback();
         return false;
-    }
-    void rollback()
-    {
-        if (m_open)
-            m_db.rollback();
-        m_open = false;
     }
     QSqlError error() const { return m_error; }
 

@@ -67,8 +67,7 @@ QByteArray SMTPManager::getSMTPSetting(bool hidePassword)
 // A text for a bound value: never SQL NULL, also when the parameter is absent.
 static QString boundText(const t_GetArray &params, const QByteArray &name)
 {
-    const QString value = RequestParams::text(params, name);
-    return value.isNull() ? QString(QLatin1String("")) : value;
+    return Database::text(RequestParams::text(params, name));
 }
 
 QByteArray SMTPManager::saveSMTPSetting(const t_GetArray &params)

@@ -347,6 +347,25 @@ private slots:
                               p + "|2.5|" + text("12:00:08") + "|3"}));
     }
 
+    void aBatchWhoseCommitFailsDoesNotStopTheNextOne()
+    {
+        // A deferred constraint fails only at COMMIT: a value of 666 leaves an orphan behind.
+        QVERIFY(AcqTestDatabase::exec("CREATE TABLE CommitParents (id INTEGER PRIMARY KEY)"));
+        QVERIFY(AcqTestDatabase::exec("CREATE TABLE CommitOrphans (parent INTEGER REFERENCES CommitParents(id) "
+                                      "DEFERRABLE INITIALLY DEFERRED)"));
+        QVERIFY(AcqTestDatabase::exec("CREATE TRIGGER CommitFails AFTER INSERT ON ArchiveData WHEN NEW.value = 666 "
+                                      "BEGIN INSERT INTO CommitOrphans VALUES (1); END"));
+        QString error;
+        QVERIFY(!ArchiveWriter::insertRows({ArchiveRow{PSecond, 666.0, at("12:00:00.000"), 0}}, &error));
+        QVERIFY2(error.contains("FOREIGN KEY"), qPrintable(error));
+        const bool next = ArchiveWriter::insertRows({ArchiveRow{PSecond, 1.0, at("12:00:01.000"), 0}}, &error);
+        QVERIFY(AcqTestDatabase::exec("DROP TRIGGER CommitFails"));
+        QVERIFY(AcqTestDatabase::exec("DROP TABLE CommitOrphans"));
+        QVERIFY(AcqTestDatabase::exec("DROP TABLE CommitParents"));
+        QVERIFY2(next, qPrintable(error));
+        QCOMPARE(AcqTestDatabase::archiveRows(), QStringList{QString::number(PSecond) + "|1|" + text("12:00:01") + "|0"});
+    }
+
     // Last: it removes the archive table.
     void aFailedBatchIsLoggedAndArchivingGoesOn()
     {
