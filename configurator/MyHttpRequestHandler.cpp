@@ -139,7 +139,7 @@ void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response
     const QByteArray fileName = RequestParams::raw(params, "filename");
     // A name that cannot go into the header would leave the content to be shown as a page.
     if (!RequestParams::has(params, "filename") || !RequestParams::has(params, "fileContent") ||
-        fileName.contains('\r') || fileName.contains('\n') || fileName.contains('\0')) {
+        !HttpResponse::isHeaderSafe(fileName)) {
         response.setStatus(400, "Bad Request");
         response.write(QByteArray(), true);
         return;

@@ -394,7 +394,7 @@ void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response
         return;
     }
     const QByteArray fileName = RequestParams::raw(params, "filename");
-    if (fileName.contains('\r') || fileName.contains('\n') || fileName.contains('\0')) {
+    if (!HttpResponse::isHeaderSafe(fileName)) {
         answerEmpty(response, 400, "Bad Request");
         return;
     }
