@@ -25,6 +25,8 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
     qDebug("ServiceHelper: Starting service");
     QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
     m_requestHandler = new MyHttpRequestHandler(m_staticFiles, m_sessionStore, docroot, this);
+    // Before the port opens, so that no restart call can come before its slot is connected.
+    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
     m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
     m_trayMenu = new TrayMenu(qApp, settingsIn(QString()));
     if (!m_listener->isListening()) {
@@ -34,7 +36,6 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
         m_trayMenu->showRunningMessage();
     }
 
-    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
     connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
     Logs::addLog(Logs::Info, tr("Program started"));
 }

@@ -58,8 +58,10 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    auto *creator = new Creator(configPath, restarted, &app);
+    // A service manager's stop or a Ctrl+C ends the program the way Quit does; taken before the
+    // port opens, and delivered by the event loop once the program is built.
     TerminationSignals termination;
+    auto *creator = new Creator(configPath, restarted, &app);
     QObject::connect(&termination, &TerminationSignals::received, creator, &Creator::slotExitApp);
 
     const int code = app.exec();
