@@ -5,6 +5,7 @@
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "MyHttpRequestHandler.h"
+#include "ProgramStart.h"
 #include "StaticFileController.h"
 #include "TrayMenu.h"
 
@@ -13,12 +14,7 @@
 
 Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
 {
-    auto settingsIn = [&](const QString &group) {
-        auto *settings = new QSettings(configPath, QSettings::IniFormat, this);
-        if (!group.isEmpty())
-            settings->beginGroup(group);
-        return settings;
-    };
+    auto settingsIn = [&](const QString &group) { return ProgramStart::settingsIn(configPath, group, this); };
     m_sessionStore = new HttpSessionStore(settingsIn(QStringLiteral("sessions")), this);
     QSettings *docroot = settingsIn(QStringLiteral("docroot"));
     m_staticFiles = new StaticFileController(docroot, this);
