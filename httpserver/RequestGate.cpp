@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include <QHostAddress>
+#include <QSettings>
 #include <QStringList>
 #include <QList>
 #include <QUrl>
@@ -121,6 +122,18 @@ Origin originOf(const QByteArray &text)
 }
 
 } // namespace
+
+RequestGate::RequestGate(const QString &configFile)
+{
+    const QSettings settings(configFile, QSettings::IniFormat);
+    m_listenerHost = settings.value(QStringLiteral("listener/host")).toString();
+    m_listenerPort = settings.value(QStringLiteral("listener/port")).toInt();
+}
+
+bool RequestGate::admit(const HttpRequest &request, HttpResponse &response, bool staticFile) const
+{
+    return admit(request, response, m_listenerHost, m_listenerPort, staticFile);
+}
 
 bool RequestGate::allows(const HttpRequest &request, const QString &listenerHost, int listenerPort,
                          bool staticFile)

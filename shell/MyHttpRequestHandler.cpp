@@ -16,7 +16,6 @@
 #include "Logs.h"
 #include "ModbusEngine.h"
 #include "Poller.h"
-#include "RequestGate.h"
 #include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
@@ -101,13 +100,8 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
     m_alarmsManager = new AlarmsManager(this);
     g_settings.loadSettings();
     m_poller = new Poller(m_connectionManager, this);
-    {
-        // The request gate compares the request's origin and host with the listener's own.
-        QSettings listener(m_docroot->fileName(), QSettings::IniFormat);
-        listener.beginGroup(QStringLiteral("listener"));
-        m_listenerHost = listener.value(QStringLiteral("host")).toString();
-        m_listenerPort = listener.value(QStringLiteral("port")).toInt();
-    }
+    // The request gate compares the request's origin and host with the listener's own.
+    m_gate = RequestGate(m_docroot->fileName());
     // Read before the updater takes the settings object on to its own group.
     const QString documentRoot = m_docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
     m_updates = new Updates(m_docroot, this);
@@ -280,7 +274,7 @@ bool MyHttpRequestHandler::admitted(const HttpRequest &request, HttpResponse &re
     bool staticFile = !isLoginPage(path) && !path.contains("ajax.html");
     for (const char *page : {"saveFile.html", "exportConfig.html", "downloadCSV.html", "importConfig.html", "loadFile.html"})
         staticFile = staticFile && !path.contains(page);
-    return RequestGate::admit(request, response, m_listenerHost, m_listenerPort, staticFile);
+    return m_gate.admit(request, response, staticFile);
 }
 
 void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)

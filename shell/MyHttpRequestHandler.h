@@ -3,6 +3,7 @@
 #include "CallTable.h"
 #include "HttpRequestHandler.h"
 #include "HttpSession.h"
+#include "RequestGate.h"
 #include "RequestParams.h"
 
 #include <QByteArray>
@@ -91,8 +92,7 @@ private:
     QSettings *m_docroot;
     Updates *m_updates = nullptr;
     QString m_appDir;
-    QString m_listenerHost;
-    int m_listenerPort = 0;
+    RequestGate m_gate;
     ConnectionManager *m_connectionManager = nullptr;
     DeviceManager *m_deviceManager = nullptr;
     ArchiveManager *m_archiveManager = nullptr;
