@@ -21,7 +21,7 @@
 namespace vexo {
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, QSettings *docroot, QObject *parent)
-    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_docroot(docroot), m_gate(docroot->fileName())
+    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_gate(docroot->fileName())
 {
     m_modbusEngine = new ModbusEngine(this);
     // The path is read before the updater moves the shared settings object to its own group.

@@ -63,7 +63,6 @@ private:
     StaticFileController *m_staticFiles;
     ModbusEngine *m_modbusEngine;
     ModulesMngr *m_modulesMngr;
-    QSettings *m_docroot;
     Updates *m_updates;
     Email *m_email;
     DeviceSearch *m_deviceSearch;

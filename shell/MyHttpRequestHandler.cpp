@@ -77,8 +77,8 @@ QByteArray quotedFileName(const QByteArray &name)
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, HttpSessionStore *sessions,
                                            QSettings *docroot, QObject *parent, const QString &appDir)
-    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_sessions(sessions), m_docroot(docroot),
-      m_appDir(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir),
+    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_sessions(sessions),
+      m_appDir(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir), m_gate(docroot->fileName()),
       m_calls(&m_databaseMutex, &m_modbusMutex, [this]() { return pollingRuns(); })
 {
     m_modbusEngine = new ModbusEngine(this);
@@ -100,11 +100,9 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
     m_alarmsManager = new AlarmsManager(this);
     g_settings.loadSettings();
     m_poller = new Poller(m_connectionManager, this);
-    // The request gate compares the request's origin and host with the listener's own.
-    m_gate = RequestGate(m_docroot->fileName());
     // Read before the updater takes the settings object on to its own group.
-    const QString documentRoot = m_docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
-    m_updates = new Updates(m_docroot, this);
+    const QString documentRoot = docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    m_updates = new Updates(docroot, this);
     m_systemFun = new SystemFun(this, documentRoot);
     m_deviceSearch = new DeviceSearch(this);
 
@@ -526,7 +524,6 @@ void MyHttpRequestHandler::loadFile(HttpRequest &request, HttpResponse &response
         answerEmpty(response, 400, "Bad Request");
         return;
     }
-    upload->seek(0);
     response.setStatus(200, "OK");
     response.setHeader("Content-type", "text/plain");
     response.write(upload->readAll(), true);

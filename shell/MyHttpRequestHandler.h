@@ -89,7 +89,6 @@ private:
     StaticFileController *m_staticFiles;
     HttpSessionStore *m_sessions;
     ModbusEngine *m_modbusEngine = nullptr;
-    QSettings *m_docroot;
     Updates *m_updates = nullptr;
     QString m_appDir;
     RequestGate m_gate;
