@@ -3,6 +3,7 @@
 #include "HelperStarter.h"
 #include "HttpListener.h"
 #include "MyHttpRequestHandler.h"
+#include "ProgramStart.h"
 #include "StaticFileController.h"
 #include "TrayMenu.h"
 
@@ -16,12 +17,7 @@ namespace vexo {
 
 Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
 {
-    auto settingsIn = [&](const QString &group) {
-        auto *settings = new QSettings(configPath, QSettings::IniFormat, this);
-        if (!group.isEmpty())
-            settings->beginGroup(group);
-        return settings;
-    };
+    auto settingsIn = [&](const QString &group) { return ProgramStart::settingsIn(configPath, group, this); };
     QSettings *docroot = settingsIn(QStringLiteral("docroot"));
     auto *staticFiles = new StaticFileController(docroot, this);
     qDebug("ServiceHelper: Starting service");

@@ -291,7 +291,8 @@ QByteArray ModbusEngine::connectTcp(const t_GetArray &params)
     const int slave = RequestParams::integer(params, "slaveID");
     const int port = RequestParams::integer(params, "port_tcp");
     const int timeout = RequestParams::integer(params, "timeout");
-    if (timeout < 1 || slave != qint16(slave))
+    // A port outside the 16-bit range would be cut down to another port and saved as it came.
+    if (timeout < 1 || slave != qint16(slave) || port < 1 || port > 65535)
         return error(ERR_INPUT_PARAMS);
 
     std::unique_ptr<ModbusClient> context = ModbusClient::newTcp(address.toUtf8(), quint16(port));

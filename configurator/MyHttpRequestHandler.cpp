@@ -8,7 +8,6 @@
 #include "HttpResponse.h"
 #include "ModbusEngine.h"
 #include "ModulesMngr.h"
-#include "RequestGate.h"
 #include "StaticFileController.h"
 #include "SystemFun.h"
 #include "Updates.h"
@@ -22,7 +21,7 @@
 namespace vexo {
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, QSettings *docroot, QObject *parent)
-    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_docroot(docroot)
+    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_gate(docroot->fileName())
 {
     m_modbusEngine = new ModbusEngine(this);
     // The path is read before the updater moves the shared settings object to its own group.
@@ -33,9 +32,6 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, QS
     m_email = new Email(docroot->fileName(), this);
     m_deviceSearch = new DeviceSearch(this);
     m_systemFun = new SystemFun(this);
-    const QSettings listener(docroot->fileName(), QSettings::IniFormat);
-    m_listenerHost = listener.value(QStringLiteral("listener/host")).toString();
-    m_listenerPort = listener.value(QStringLiteral("listener/port")).toInt();
 }
 
 MyHttpRequestHandler::~MyHttpRequestHandler() = default;
@@ -45,7 +41,7 @@ void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
     const t_GetArray params = request.getParameterMap();
     const QByteArray path = request.getPath();
     const bool page = path.contains("ajax.html") || path.contains("saveFile.html") || path.contains("loadFile.html");
-    if (!RequestGate::admit(request, response, m_listenerHost, m_listenerPort, !page))
+    if (!m_gate.admit(request, response, !page))
         return;
     if (path.contains("ajax.html")) {
         const QByteArray body = call(RequestParams::raw(params, "func"), params);
@@ -139,7 +135,7 @@ void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response
     const QByteArray fileName = RequestParams::raw(params, "filename");
     // A name that cannot go into the header would leave the content to be shown as a page.
     if (!RequestParams::has(params, "filename") || !RequestParams::has(params, "fileContent") ||
-        fileName.contains('\r') || fileName.contains('\n') || fileName.contains('\0')) {
+        !HttpResponse::isHeaderSafe(fileName)) {
         response.setStatus(400, "Bad Request");
         response.write(QByteArray(), true);
         return;

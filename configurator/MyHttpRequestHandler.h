@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HttpRequestHandler.h"
+#include "RequestGate.h"
 #include "RequestParams.h"
 
 #include <QByteArray>
@@ -62,7 +63,6 @@ private:
     StaticFileController *m_staticFiles;
     ModbusEngine *m_modbusEngine;
     ModulesMngr *m_modulesMngr;
-    QSettings *m_docroot;
     Updates *m_updates;
     Email *m_email;
     DeviceSearch *m_deviceSearch;
@@ -70,9 +70,7 @@ private:
     QMutex m_modbusLock;
     std::atomic<int> m_modbusLockWaitMs{ModbusLockWaitMs};
     QString m_documentRoot;
-    // Where the listener binds, for the request gate.
-    QString m_listenerHost;
-    int m_listenerPort = 0;
+    RequestGate m_gate;
 };
 
 } // namespace vexo

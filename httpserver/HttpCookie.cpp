@@ -1,5 +1,7 @@
 #include "HttpCookie.h"
 
+#include "HttpResponse.h"
+
 HttpCookie::HttpCookie() = default;
 
 HttpCookie::HttpCookie(const QByteArray &name, const QByteArray &value, int maxAge,
@@ -37,20 +39,11 @@ QByteArray HttpCookie::toByteArray() const
     return text;
 }
 
-static bool hasLineBreakingByte(const QByteArray &text)
-{
-    for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
-            return true;
-    }
-    return false;
-}
-
 bool HttpCookie::isSafe() const
 {
-    return !hasLineBreakingByte(m_name) && !hasLineBreakingByte(m_value)
-        && !hasLineBreakingByte(m_comment) && !hasLineBreakingByte(m_domain)
-        && !hasLineBreakingByte(m_path);
+    return HttpResponse::isHeaderSafe(m_name) && HttpResponse::isHeaderSafe(m_value)
+        && HttpResponse::isHeaderSafe(m_comment) && HttpResponse::isHeaderSafe(m_domain)
+        && HttpResponse::isHeaderSafe(m_path);
 }
 
 QList<QByteArray> HttpCookie::splitParts(const QByteArray &source)

@@ -8,16 +8,6 @@
 
 namespace {
 
-// A CR or LF would end the header line and let the rest pass for headers or a body of its own.
-bool isHeaderSafe(const QByteArray &text)
-{
-    for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
-            return false;
-    }
-    return true;
-}
-
 // Header names looked up for every reply, built once: a literal would become a new QByteArray,
 // with an allocation, at each look-up.
 const QByteArray g_connection = QByteArrayLiteral("Connection");
@@ -27,6 +17,15 @@ const QByteArray g_transferEncoding = QByteArrayLiteral("Transfer-Encoding");
 } // namespace
 
 HttpResponse::HttpResponse(QTcpSocket *socket) : m_socket(socket) {}
+
+bool HttpResponse::isHeaderSafe(const QByteArray &text)
+{
+    for (const char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0')
+            return false;
+    }
+    return true;
+}
 
 void HttpResponse::setStatus(int statusCode, const QByteArray &description)
 {

@@ -17,6 +17,10 @@ class HttpResponse
 public:
     explicit HttpResponse(QTcpSocket *socket);
 
+    // Whether the text may stand in a header line: a CR or LF would end the line and let the rest
+    // pass for headers or a body of its own, and a NUL cuts it short.
+    static bool isHeaderSafe(const QByteArray &text);
+
     // Takes effect only before the header block is written; a text holding CR, LF or NUL is refused.
     void setStatus(int statusCode, const QByteArray &description = QByteArray());
     // Inserts or replaces the header of exactly that name; a name or value holding CR, LF or NUL

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include <QHostAddress>
+#include <QSettings>
 #include <QStringList>
 #include <QList>
 #include <QUrl>
@@ -96,17 +97,10 @@ bool listensOnLoopbackOnly(const QString &listenerHost)
     return !address.isNull() && address.isLoopback();
 }
 
-// Scheme, host and port of a URL the way a browser writes an Origin, or of a Referer.
-struct Origin
+// Host and port of an http URL the way a browser writes an Origin, or of a Referer.
+Authority originOf(const QByteArray &text)
 {
-    QString host;
-    int port = -1;
-    bool valid = false;
-};
-
-Origin originOf(const QByteArray &text)
-{
-    Origin result;
+    Authority result;
     const QUrl url(QString::fromLatin1(text), QUrl::StrictMode);
     // The server speaks plain HTTP only: an https page is another origin.
     if (!url.isValid() || url.scheme().toLower() != QLatin1String("http") || url.host().isEmpty())
@@ -121,6 +115,18 @@ Origin originOf(const QByteArray &text)
 }
 
 } // namespace
+
+RequestGate::RequestGate(const QString &configFile)
+{
+    const QSettings settings(configFile, QSettings::IniFormat);
+    m_listenerHost = settings.value(QStringLiteral("listener/host")).toString();
+    m_listenerPort = settings.value(QStringLiteral("listener/port")).toInt();
+}
+
+bool RequestGate::admit(const HttpRequest &request, HttpResponse &response, bool staticFile) const
+{
+    return admit(request, response, m_listenerHost, m_listenerPort, staticFile);
+}
 
 bool RequestGate::allows(const HttpRequest &request, const QString &listenerHost, int listenerPort,
                          bool staticFile)
@@ -155,7 +161,7 @@ bool RequestGate::allows(const HttpRequest &request, const QString &listenerHost
         own.valid = !own.host.isEmpty();
     }
     auto sameAsOwn = [&own](const QByteArray &text) {
-        const Origin origin = originOf(text);
+        const Authority origin = originOf(text);
         return own.valid && origin.valid && origin.host == own.host && origin.port == own.port;
     };
     const QList<QByteArray> origins = headerValues(request, "Origin");

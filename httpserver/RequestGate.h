@@ -11,6 +11,13 @@ class HttpResponse;
 class RequestGate
 {
 public:
+    RequestGate() = default;
+    // The gate of the listener configured in the group "listener" of the settings file.
+    explicit RequestGate(const QString &configFile);
+
+    // admit() below, for this gate's listener.
+    bool admit(const HttpRequest &request, HttpResponse &response, bool staticFile) const;
+
     // listenerHost and listenerPort are the "host" and "port" of the listener settings (an empty
     // host listens on every address). staticFile: the request is served as a file of the
     // document root, which a foreign page may embed, so only the Host rule applies to it.
@@ -22,4 +29,8 @@ public:
     // The decision alone, without a reply.
     static bool allows(const HttpRequest &request, const QString &listenerHost, int listenerPort,
                        bool staticFile);
+
+private:
+    QString m_listenerHost;
+    int m_listenerPort = 0;
 };

@@ -5,6 +5,7 @@
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "MyHttpRequestHandler.h"
+#include "ProgramStart.h"
 #include "StaticFileController.h"
 #include "TrayMenu.h"
 
@@ -13,18 +14,15 @@
 
 Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : QObject(parent)
 {
-    auto settingsIn = [&](const QString &group) {
-        auto *settings = new QSettings(configPath, QSettings::IniFormat, this);
-        if (!group.isEmpty())
-            settings->beginGroup(group);
-        return settings;
-    };
+    auto settingsIn = [&](const QString &group) { return ProgramStart::settingsIn(configPath, group, this); };
     m_sessionStore = new HttpSessionStore(settingsIn(QStringLiteral("sessions")), this);
     QSettings *docroot = settingsIn(QStringLiteral("docroot"));
     m_staticFiles = new StaticFileController(docroot, this);
     qDebug("ServiceHelper: Starting service");
     QSettings *listenerSettings = settingsIn(QStringLiteral("listener"));
     m_requestHandler = new MyHttpRequestHandler(m_staticFiles, m_sessionStore, docroot, this);
+    // Before the port opens, so that no restart call can come before its slot is connected.
+    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
     m_listener = new HttpListener(listenerSettings, m_requestHandler, this);
     m_trayMenu = new TrayMenu(qApp, settingsIn(QString()));
     if (!m_listener->isListening()) {
@@ -34,7 +32,6 @@ Creator::Creator(const QString &configPath, bool restarted, QObject *parent) : Q
         m_trayMenu->showRunningMessage();
     }
 
-    connect(m_requestHandler, &MyHttpRequestHandler::restartAppAsAdmin, this, &Creator::slotRestartAppAsAdmin);
     connect(m_trayMenu, &TrayMenu::exitApp, this, &Creator::slotExitApp);
     Logs::addLog(Logs::Info, tr("Program started"));
 }

@@ -16,7 +16,6 @@
 #include "Logs.h"
 #include "ModbusEngine.h"
 #include "Poller.h"
-#include "RequestGate.h"
 #include "SMTPManager.h"
 #include "SettingsManager.h"
 #include "StaticFileController.h"
@@ -78,8 +77,8 @@ QByteArray quotedFileName(const QByteArray &name)
 
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, HttpSessionStore *sessions,
                                            QSettings *docroot, QObject *parent, const QString &appDir)
-    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_sessions(sessions), m_docroot(docroot),
-      m_appDir(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir),
+    : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_sessions(sessions),
+      m_appDir(appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir), m_gate(docroot->fileName()),
       m_calls(&m_databaseMutex, &m_modbusMutex, [this]() { return pollingRuns(); })
 {
     m_modbusEngine = new ModbusEngine(this);
@@ -101,16 +100,9 @@ MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, Ht
     m_alarmsManager = new AlarmsManager(this);
     g_settings.loadSettings();
     m_poller = new Poller(m_connectionManager, this);
-    {
-        // The request gate compares the request's origin and host with the listener's own.
-        QSettings listener(m_docroot->fileName(), QSettings::IniFormat);
-        listener.beginGroup(QStringLiteral("listener"));
-        m_listenerHost = listener.value(QStringLiteral("host")).toString();
-        m_listenerPort = listener.value(QStringLiteral("port")).toInt();
-    }
     // Read before the updater takes the settings object on to its own group.
-    const QString documentRoot = m_docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
-    m_updates = new Updates(m_docroot, this);
+    const QString documentRoot = docroot->value(QStringLiteral("path"), QStringLiteral(".")).toString();
+    m_updates = new Updates(docroot, this);
     m_systemFun = new SystemFun(this, documentRoot);
     m_deviceSearch = new DeviceSearch(this);
 
@@ -280,7 +272,7 @@ bool MyHttpRequestHandler::admitted(const HttpRequest &request, HttpResponse &re
     bool staticFile = !isLoginPage(path) && !path.contains("ajax.html");
     for (const char *page : {"saveFile.html", "exportConfig.html", "downloadCSV.html", "importConfig.html", "loadFile.html"})
         staticFile = staticFile && !path.contains(page);
-    return RequestGate::admit(request, response, m_listenerHost, m_listenerPort, staticFile);
+    return m_gate.admit(request, response, staticFile);
 }
 
 void MyHttpRequestHandler::service(HttpRequest &request, HttpResponse &response)
@@ -394,7 +386,7 @@ void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response
         return;
     }
     const QByteArray fileName = RequestParams::raw(params, "filename");
-    if (fileName.contains('\r') || fileName.contains('\n') || fileName.contains('\0')) {
+    if (!HttpResponse::isHeaderSafe(fileName)) {
         answerEmpty(response, 400, "Bad Request");
         return;
     }
@@ -532,7 +524,6 @@ void MyHttpRequestHandler::loadFile(HttpRequest &request, HttpResponse &response
         answerEmpty(response, 400, "Bad Request");
         return;
     }
-    upload->seek(0);
     response.setStatus(200, "OK");
     response.setHeader("Content-type", "text/plain");
     response.write(upload->readAll(), true);

@@ -3,6 +3,7 @@
 #include "CallTable.h"
 #include "HttpRequestHandler.h"
 #include "HttpSession.h"
+#include "RequestGate.h"
 #include "RequestParams.h"
 
 #include <QByteArray>
@@ -88,11 +89,9 @@ private:
     StaticFileController *m_staticFiles;
     HttpSessionStore *m_sessions;
     ModbusEngine *m_modbusEngine = nullptr;
-    QSettings *m_docroot;
     Updates *m_updates = nullptr;
     QString m_appDir;
-    QString m_listenerHost;
-    int m_listenerPort = 0;
+    RequestGate m_gate;
     ConnectionManager *m_connectionManager = nullptr;
     DeviceManager *m_deviceManager = nullptr;
     ArchiveManager *m_archiveManager = nullptr;

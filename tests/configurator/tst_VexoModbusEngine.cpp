@@ -282,6 +282,12 @@ void tst_VexoModbusEngine::connectTable_data()
     QTest::newRow("tcp slave id 256") << QList<QByteArray>{"connType", "tcp", "ipAddres_tcp", "127.0.0.1", "slaveID",
                                                            "256", "port_tcp", "$PORT", "timeout", "100"}
                                       << input;
+    QTest::newRow("tcp port beyond 16 bits") << QList<QByteArray>{"connType", "tcp", "ipAddres_tcp", "127.0.0.1", "slaveID",
+                                                                  "1", "port_tcp", "$WRAPPED_PORT", "timeout", "500"}
+                                             << input;
+    QTest::newRow("tcp port 0") << QList<QByteArray>{"connType", "tcp", "ipAddres_tcp", "127.0.0.1", "slaveID", "1",
+                                                     "port_tcp", "0", "timeout", "500"}
+                                << input;
 }
 
 void tst_VexoModbusEngine::connectTable()
@@ -296,6 +302,8 @@ void tst_VexoModbusEngine::connectTable()
     for (int i = 0; i + 1 < pairs.size(); i += 2) {
         QByteArray value = pairs.at(i + 1);
         value.replace("$PTY", QFile::encodeName(pty.a));
+        // The peer's port plus 65536: the same port once cut to 16 bits.
+        value.replace("$WRAPPED_PORT", QByteArray::number(m_server.readyWords().value(0).toInt() + 65536));
         value.replace("$PORT", m_server.readyWords().value(0).toLatin1());
         map.insert(pairs.at(i), value);
     }
