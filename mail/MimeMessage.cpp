@@ -1,7 +1,6 @@
 #include "MimeMessage.h"
 
 #include "MimeMultiPart.h"
-#include "QuotedPrintable.h"
 
 #include <typeinfo>
 
@@ -66,11 +65,29 @@ QList<MimePart *> MimeMessage::getParts() const
     return {};
 }
 
+// The text of a "Q" encoded word. Only what may stand as itself in every place such a word
+// can be (a subject as well as the display name of an address) is left as it is: letters,
+// digits and "!*+-/". A blank becomes "_", so "_" itself, "=", "?" (which would end the word
+// early), the delimiters of an address and every other byte are written as "=XX".
 static QString qEncoded(const QString &text)
 {
-    QString encoded = QuotedPrintable::encode(text.toUtf8());
-    encoded.replace(QLatin1Char(' '), QLatin1Char('_'));
-    encoded.replace(QLatin1Char(':'), QLatin1String("=3A"));
+    static const char hex[] = "0123456789ABCDEF";
+    const QByteArray bytes = text.toUtf8();
+    QString encoded;
+    encoded.reserve(bytes.size() * 3);
+    for (const char ch : bytes) {
+        const uchar byte = uchar(ch);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
+            byte == '!' || byte == '*' || byte == '+' || byte == '-' || byte == '/') {
+            encoded += QLatin1Char(char(byte));
+        } else if (byte == ' ') {
+            encoded += QLatin1Char('_');
+        } else {
+            encoded += QLatin1Char('=');
+            encoded += QLatin1Char(hex[byte >> 4]);
+            encoded += QLatin1Char(hex[byte & 0x0f]);
+        }
+    }
     return encoded;
 }
 

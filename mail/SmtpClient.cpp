@@ -89,11 +89,22 @@ bool SmtpClient::connectOnce()
             return false;
         }
         QSslSocket *ssl = sslSocket();
+        // Nothing may follow the 220 before the handshake: plain text still buffered here would
+        // be read later as replies from inside TLS, letting anyone on the path answer for the
+        // server. Plain text that comes later breaks the handshake itself.
+        if (ssl->bytesAvailable() > 0) {
+            ssl->abort();
+            emit smtpError(ErrConnect);
+            return false;
+        }
         if (m_certificateTrusted)
             ssl->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, m_trustedCertificate)});
         ssl->startClientEncryption();
         if (!ssl->waitForEncrypted(m_connectionTimeout)) {
-            if (ssl->error() == QAbstractSocket::SslHandshakeFailedError && !m_certificateTrusted) {
+            // Only a handshake that got as far as a certificate has one to trust; one broken by
+            // bytes that are no TLS at all fails for good.
+            if (ssl->error() == QAbstractSocket::SslHandshakeFailedError && !m_certificateTrusted &&
+                !ssl->peerCertificate().isNull()) {
                 m_trustedCertificate = ssl->peerCertificate();
                 m_certificateTrusted = true;
                 m_trustAnnouncePending = true;

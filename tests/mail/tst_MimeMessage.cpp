@@ -9,6 +9,11 @@
 #include "MimeText.h"
 #include "QuotedPrintable.h"
 
+#include "TestEnv.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -34,6 +39,8 @@ private slots:
     void recipientLines();
     void headerEncodings_data();
     void headerEncodings();
+    void qEncodedWordsReadBack_data();
+    void qEncodedWordsReadBack();
     void boundaryIsLowerCaseMd5();
     void emptyContainer();
     void base64Folds();
@@ -144,6 +151,49 @@ void tst_MimeMessage::headerEncodings()
     message.setSubject(subject);
     message.setHeaderEncoding(MimePart::Encoding(encoding));
     QCOMPARE(message.toString(), expected + QStringLiteral("MIME-Version: 1.0\r\n"));
+}
+
+void tst_MimeMessage::qEncodedWordsReadBack_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("word");
+    QTest::newRow("underscore") << QStringLiteral("a_b") << QStringLiteral("a=5Fb");
+    QTest::newRow("question mark before equals") << QStringLiteral("a?=b") << QStringLiteral("a=3F=3Db");
+    QTest::newRow("question mark") << QStringLiteral("Why?") << QStringLiteral("Why=3F");
+    QTest::newRow("blanks") << QStringLiteral("one two three") << QStringLiteral("one_two_three");
+    QTest::newRow("delimiters of an address")
+        << QStringLiteral("Plant \"3\", Hall (A) <x>; @.[]\\")
+        << QStringLiteral("Plant_=223=22=2C_Hall_=28A=29_=3Cx=3E=3B_=40=2E=5B=5D=5C");
+    QTest::newRow("letters digits and safe marks") << QStringLiteral("Az09!*+-/") << QStringLiteral("Az09!*+-/");
+    QTest::newRow("beyond ASCII") << QStringLiteral("Zażółć ę") << QStringLiteral("Za=C5=BC=C3=B3=C5=82=C4=87_=C4=99");
+    QTest::newRow("word markers") << QStringLiteral("=?utf-8?Q?x?=") << QStringLiteral("=3D=3Futf-8=3FQ=3Fx=3F=3D");
+}
+
+// A Q-encoded name or subject reads back as it was written, in the subject's free text and in
+// the phrase of an address, where fewer characters may stand as themselves.
+void tst_MimeMessage::qEncodedWordsReadBack()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, word);
+    MimeMessage message(false);
+    EmailAddress sender(QStringLiteral("s@x"), text);
+    EmailAddress recipient(QStringLiteral("t@x"), text);
+    message.setSender(&sender);
+    message.addTo(&recipient);
+    message.setSubject(text);
+    message.setHeaderEncoding(MimePart::QuotedPrintable);
+    const QString header = message.toString();
+    const QString encoded = QStringLiteral("=?utf-8?Q?") + word + QStringLiteral("?=");
+    QCOMPARE(header, QStringLiteral("From: ") + encoded + QStringLiteral(" <s@x>\r\nTo: ") + encoded +
+                         QStringLiteral(" <t@x>\r\nSubject: ") + encoded + QStringLiteral("\r\nMIME-Version: 1.0\r\n"));
+
+    const QJsonObject read = QJsonDocument::fromJson(
+        TestEnv::runTool(TestEnv::python(), {TestEnv::testFile(QStringLiteral("mail/peers/header_read.py"))},
+                         (header + QStringLiteral("\r\n")).toUtf8())).object();
+    QCOMPARE(read.value("subject").toString(), text);
+    QCOMPARE(read.value("from").toString(), text);
+    QCOMPARE(read.value("to").toArray(), QJsonArray{text});
+    QCOMPARE(read.value("defects").toArray(), QJsonArray());
 }
 
 void tst_MimeMessage::boundaryIsLowerCaseMd5()

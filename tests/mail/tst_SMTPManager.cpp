@@ -41,6 +41,7 @@ private slots:
     void testMailTrustsSelfSignedWithWarning();
     void secondTestMailWhileBusy();
     void quitAfterServerClosed();
+    void testMailTakesNoPlainTextAfterStartTls();
 
 private:
     QStringList logRows() { return StoreFixture::rows(QStringLiteral("SELECT type, message FROM Logs ORDER BY idLogs")); }
@@ -278,6 +279,31 @@ void tst_SMTPManager::quitAfterServerClosed()
     for (int round = 0; round < 5; ++round)
         QCOMPARE(g_smtpManager.sendTestMail(posted), QByteArray("{\"success\":true}"));
     QTRY_COMPARE(lines(peer, "MAILDATA").size(), 5);
+}
+
+// A server (or anyone on the path) that sends the replies to the whole login and mail in plain
+// text behind the 220 to STARTTLS gets no mail through: inside TLS the server refuses all.
+void tst_SMTPManager::testMailTakesNoPlainTextAfterStartTls()
+{
+    PeerProcess peer;
+    const QString injected = QStringLiteral("220 go ahead\r\n250 injected\r\n235 injected\r\n250 injected\r\n"
+                                            "250 injected\r\n354 injected\r\n250 injected\r\n");
+    QVERIFY(startScripted(peer,
+                          QJsonObject{{"replies", QJsonObject{{"EHLO", QJsonArray{"250 scripted\r\n", "554 inside\r\n"}},
+                                                              {"STARTTLS", QJsonArray{injected}},
+                                                              {"AUTH", QJsonArray{"535 inside\r\n"}},
+                                                              {"MAIL", QJsonArray{"550 inside\r\n"}},
+                                                              {"RCPT", QJsonArray{"550 inside\r\n"}},
+                                                              {"DATA", QJsonArray{"554 inside\r\n"}}}}},
+                          &m_certs, QStringLiteral("server")));
+    const t_GetArray posted = params({{"serverName", "127.0.0.1"}, {"port", QByteArray::number(MailPeers::port(peer))},
+                                      {"security", "2"}, {"username", "tester"}, {"password", "pw"},
+                                      {"sourceEmailAddress", "plant@x"}, {"testEmailAddress", "op@x"}});
+    QCOMPARE(g_smtpManager.sendTestMail(posted),
+             QByteArray("{\"error\":true,\"message\":\"Failed to connect to host!\"}"));
+    QTRY_COMPARE(lines(peer, "CLOSED").size(), 1);
+    QCOMPARE(lines(peer, "CMD"), QStringList({"EHLO localhost", "STARTTLS"}));
+    QVERIFY(logRows().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_SMTPManager)

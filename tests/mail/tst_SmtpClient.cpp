@@ -62,6 +62,8 @@ private slots:
     void authPlainEmptyCredentials();
     void startTlsTrustsSelfSignedOnce();
     void startTlsOtherFailureIsFinal();
+    void startTlsTakesNoPlainTextAfterReply_data();
+    void startTlsTakesNoPlainTextAfterReply();
     void quitThrowsWithoutConnection();
     void dataForWire_data();
     void dataForWire();
@@ -367,6 +369,55 @@ void tst_SmtpClient::startTlsOtherFailureIsFinal()
     QCOMPARE(errorsOf(errors), QList<int>{SmtpClient::ErrConnect});
     QCOMPARE(trusted.size(), 0);
     QTRY_COMPARE(lines(peer, "TLS"), QStringList({"fail", "fail"}));
+}
+
+// Replies that would carry a whole login and mail, for a client that took them as its own.
+static const char injectedReplies[] = "250 injected\r\n235 injected\r\n250 injected\r\n250 injected\r\n"
+                                      "354 injected\r\n250 injected\r\n";
+
+void tst_SmtpClient::startTlsTakesNoPlainTextAfterReply_data()
+{
+    QTest::addColumn<QString>("startTlsReply");
+    QTest::addColumn<QJsonObject>("beforeTls");
+    QTest::newRow("replies with the 220") << QStringLiteral("220 go ahead\r\n") + QLatin1String(injectedReplies)
+                                          << QJsonObject();
+    QTest::newRow("one line with the 220") << QStringLiteral("220 go ahead\r\n250 injected\r\n") << QJsonObject();
+    QTest::newRow("part of a line with the 220") << QStringLiteral("220 go ahead\r\n2") << QJsonObject();
+    QTest::newRow("replies after the 220")
+        << QStringLiteral("220 go ahead\r\n")
+        << QJsonObject{{"data", QLatin1String(injectedReplies)}, {"delay", 0.2}};
+}
+
+// Whatever comes in plain text after the 220 to STARTTLS, in its packet or later, ends the
+// connection before a single command goes inside TLS; the server there refuses everything, so a
+// client that read the plain text as replies would log in and send the mail without its consent.
+void tst_SmtpClient::startTlsTakesNoPlainTextAfterReply()
+{
+    QFETCH(QString, startTlsReply);
+    QFETCH(QJsonObject, beforeTls);
+    QJsonObject script{{"replies", QJsonObject{{"EHLO", QJsonArray{"250 scripted\r\n", "554 inside\r\n"}},
+                                               {"STARTTLS", QJsonArray{startTlsReply}},
+                                               {"AUTH", QJsonArray{"535 inside\r\n"}},
+                                               {"MAIL", QJsonArray{"550 inside\r\n"}},
+                                               {"RCPT", QJsonArray{"550 inside\r\n"}},
+                                               {"DATA", QJsonArray{"554 inside\r\n"}}}}};
+    if (!beforeTls.isEmpty())
+        script.insert("beforeTls", beforeTls);
+    PeerProcess peer;
+    QVERIFY(startScripted(peer, script, &m_certs, QStringLiteral("server")));
+    SmtpClient client(QStringLiteral("127.0.0.1"), port(peer), SmtpClient::StartTls);
+    client.setResponseTimeout(1000);
+    QSignalSpy errors(&client, &SmtpClient::smtpError);
+    TestMail mail;
+    const bool connected = client.connectToHost();
+    const bool sent = connected && client.login() && client.sendMail(mail.message);
+    QVERIFY(!connected);
+    QVERIFY(!sent);
+    QCOMPARE(errorsOf(errors), QList<int>{SmtpClient::ErrConnect});
+    QVERIFY(!client.isCertificateTrusted());
+    QTRY_COMPARE(lines(peer, "CLOSED").size(), 1);
+    QCOMPARE(lines(peer, "CONN").size(), 1);
+    QCOMPARE(lines(peer, "CMD"), QStringList({"EHLO localhost", "STARTTLS"}));
 }
 
 void tst_SmtpClient::quitThrowsWithoutConnection()

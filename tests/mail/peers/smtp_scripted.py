@@ -15,6 +15,8 @@ Listens on 127.0.0.1 port 0 and prints "READY <port>". The script is a JSON obje
                     closes the connection at once
   "reset":          with closeAfter ".", the connection is reset (not closed) right after the
                     reply, so the client's next write fails
+  "beforeTls":      {"data": TEXT, "delay": SECONDS}: after the 220 reply to STARTTLS, wait and
+                    send TEXT in plain text as a write of its own, then start TLS
 Texts are sent as they stand (Latin-1), so a missing line end or a bare code can be scripted.
 After "STARTTLS" is answered with a 220 text, the server starts TLS with --cert/--key.
 After DATA is answered with 354, the lines up to "." are the mail; its size is printed.
@@ -85,6 +87,10 @@ class Handler(socketserver.BaseRequestHandler):
                 text = self.reply_for(word)
                 self.send(text)
                 if word == "STARTTLS" and text.startswith("220"):
+                    before = SCRIPT.get("beforeTls")
+                    if before:
+                        time.sleep(before.get("delay", 0))
+                        self.send(before["data"])
                     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                     context.load_cert_chain(CERT, KEY)
                     try:
