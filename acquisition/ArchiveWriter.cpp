@@ -38,16 +38,16 @@ public:
             m_lastTime = qMax(m_lastTime, row.time);
         }
         m_lostRows += batch.size();
+        Logs::addLog(Logs::Error, QStringLiteral("Archive write error: ") + error);
         Kind &kind = m_kinds[error];
         kind.unreported += batch.size();
         if (kind.told && nowMs - kind.toldAt < ArchiveWriter::reportIntervalMs())
             return;
-        const QString message = QStringLiteral("Archive write error: %1 (%2 rows dropped)").arg(error).arg(kind.unreported);
+        qWarning("Archive write error: %s (%lld rows dropped)", qPrintable(error),
+                 static_cast<long long>(kind.unreported));
         kind.told = true;
         kind.toldAt = nowMs;
         kind.unreported = 0;
-        qWarning("%s", qPrintable(message));
-        Logs::addLog(Logs::Error, message);
     }
 
     // A batch was written: one event for everything lost before it.
@@ -63,7 +63,8 @@ public:
         *this = Outage();
     }
 
-    // The writer ends while writing still fails: what the last reports did not count yet.
+    // The writer ends while writing still fails: no event can tell the whole loss, so standard
+    // error does.
     void ended() const
     {
         if (m_lostRows == 0)
@@ -77,7 +78,7 @@ private:
     struct Kind
     {
         bool told = false;
-        qint64 toldAt = 0;      // ms of the writer's clock
+        qint64 toldAt = 0;     // ms of the writer's clock
         qint64 unreported = 0; // rows dropped since it was told
     };
     qint64 m_lostRows = 0;

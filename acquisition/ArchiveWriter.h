@@ -22,10 +22,11 @@ struct ArchiveRow
 
 // Inserts archive batches on a thread and database connection of its own, so that no line
 // thread does database I/O while it holds the value buffer's lock. Batches are written in the
-// order they were handed over; a failed batch is dropped. Failures are told on standard error
-// as well as in the event log, which may fail with the archive (a full disk): the first of each
-// kind at once and then at most once per reportIntervalMs(), with the rows dropped since; the
-// first batch written after failures logs one event with the rows lost and their time span.
+// order they were handed over; a failed batch is logged as an error event and dropped. As the
+// event log may fail with the archive (a full disk), failures are also told on standard error:
+// the first of each kind at once, then at most once per reportIntervalMs() with the rows
+// dropped since. The first batch written after failures logs one event with the rows lost and
+// their time span.
 class ArchiveWriter
 {
 public:
