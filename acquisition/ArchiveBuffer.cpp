@@ -5,6 +5,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <cmath>
+
 ArchiveBuffer::ArchiveBuffer(QSqlQuery &query, QObject *parent)
     : BufferInterface(parent), m_writer(new ArchiveWriter)
 {
@@ -12,7 +14,7 @@ ArchiveBuffer::ArchiveBuffer(QSqlQuery &query, QObject *parent)
         do {
             const int archInterval = query.value(3).toInt();
             if (archInterval > 0)
-                m_intervals.insert(query.value(0).toInt(), ArchiveInterval{0, archInterval});
+                m_intervals.insert(query.value(0).toInt(), ArchiveInterval{0, archInterval, 0.0, 0});
         } while (query.next());
     }
     m_pending.reserve(BatchSize);
@@ -23,7 +25,7 @@ ArchiveBuffer::ArchiveBuffer(const QHash<int, int> &archIntervals, QObject *pare
 {
     for (auto it = archIntervals.constBegin(); it != archIntervals.constEnd(); ++it) {
         if (it.value() > 0)
-            m_intervals.insert(it.key(), ArchiveInterval{0, it.value()});
+            m_intervals.insert(it.key(), ArchiveInterval{0, it.value(), 0.0, 0});
     }
     m_pending.reserve(BatchSize);
 }
@@ -56,7 +58,15 @@ void ArchiveBuffer::storeValue(int idParameter, double value, qint64 timestamp, 
         return;
     if (isDue(idParameter, timestamp)) {
         const qint64 aligned = alignTime(idParameter, timestamp, nearest);
+        // The first poll interval after a boundary is due whatever was archived: the same
+        // reading offered again there would be a second identical row, and the writer tells
+        // identical rows apart only inside one batch.
+        if (aligned == it->lastArchived && flag == it->lastFlag &&
+            (value == it->lastValue || (std::isnan(value) && std::isnan(it->lastValue))))
+            return;
         it->lastArchived = aligned;
+        it->lastValue = value;
+        it->lastFlag = flag;
         ++m_archivedCount;
         append(ArchiveRow{idParameter, value, aligned, flag});
     }

@@ -22,6 +22,8 @@ public:
     {
         qint64 lastArchived = 0; // 0: nothing archived since the buffer was built
         int archInterval = 0;    // s
+        double lastValue = 0.0;  // of the row archived at lastArchived
+        int lastFlag = 0;
     };
 
     static constexpr int BatchSize = 50;
@@ -35,7 +37,8 @@ public:
     ~ArchiveBuffer() override;
 
     using BufferInterface::storeValue;
-    // Offers one reading; archived when the parameter is due, at its aligned time.
+    // Offers one reading; archived when the parameter is due, at its aligned time, unless it
+    // is the row archived last for that parameter once more.
     void storeValue(int idParameter, double value, qint64 timestamp, int flag, int extra, bool nearest);
     // Adds a row as it stands (session breaks): no alignment, not counted as archived.
     void addRow(int idParameter, double value, qint64 timestamp, int flag, int extra);

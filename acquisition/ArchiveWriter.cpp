@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QSqlQuery>
 #include <QThread>
 #include <QVariant>
@@ -13,6 +15,79 @@
 #include <cmath>
 
 std::atomic<int> ArchiveWriter::s_joinTimeoutMs{10000};
+std::atomic<int> ArchiveWriter::s_reportIntervalMs{60000};
+
+namespace {
+
+QString archiveTimeText(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// What failed batches have cost since the last batch that was written; kept by the writer's
+// thread alone. A kind is the error text.
+class Outage
+{
+public:
+    void failed(const QVector<ArchiveRow> &batch, const QString &error, qint64 nowMs)
+    {
+        if (m_lostRows == 0 && !batch.isEmpty())
+            m_firstTime = m_lastTime = batch.first().time;
+        for (const ArchiveRow &row : batch) {
+            m_firstTime = qMin(m_firstTime, row.time);
+            m_lastTime = qMax(m_lastTime, row.time);
+        }
+        m_lostRows += batch.size();
+        Logs::addLog(Logs::Error, QStringLiteral("Archive write error: ") + error);
+        Kind &kind = m_kinds[error];
+        kind.unreported += batch.size();
+        if (kind.told && nowMs - kind.toldAt < ArchiveWriter::reportIntervalMs())
+            return;
+        qWarning("Archive write error: %s (%lld rows dropped)", qPrintable(error),
+                 static_cast<long long>(kind.unreported));
+        kind.told = true;
+        kind.toldAt = nowMs;
+        kind.unreported = 0;
+    }
+
+    // A batch was written: one event for everything lost before it.
+    void recovered()
+    {
+        if (m_lostRows == 0)
+            return;
+        const QString message = QStringLiteral("Archive writing works again: %1 rows were lost, archive times %2 to %3")
+                                    .arg(m_lostRows)
+                                    .arg(archiveTimeText(m_firstTime), archiveTimeText(m_lastTime));
+        qWarning("%s", qPrintable(message));
+        Logs::addLog(Logs::Warn, message);
+        *this = Outage();
+    }
+
+    // The writer ends while writing still fails: no event can tell the whole loss, so standard
+    // error does.
+    void ended() const
+    {
+        if (m_lostRows == 0)
+            return;
+        qWarning("Archive writing stopped while failing: %lld rows were lost, archive times %s to %s",
+                 static_cast<long long>(m_lostRows), qPrintable(archiveTimeText(m_firstTime)),
+                 qPrintable(archiveTimeText(m_lastTime)));
+    }
+
+private:
+    struct Kind
+    {
+        bool told = false;
+        qint64 toldAt = 0;     // ms of the writer's clock
+        qint64 unreported = 0; // rows dropped since it was told
+    };
+    qint64 m_lostRows = 0;
+    qint64 m_firstTime = 0;
+    qint64 m_lastTime = 0;
+    QHash<QString, Kind> m_kinds;
+};
+
+} // namespace
 
 ArchiveWriter::ArchiveWriter() : m_state(std::make_shared<State>())
 {
@@ -62,6 +137,9 @@ bool ArchiveWriter::waitWritten(int timeoutMs)
 
 void ArchiveWriter::run(const std::shared_ptr<State> &state)
 {
+    Outage outage;
+    QElapsedTimer clock;
+    clock.start();
     QMutexLocker lock(&state->mutex);
     for (;;) {
         while (state->queue.isEmpty() && !state->stopping)
@@ -72,13 +150,16 @@ void ArchiveWriter::run(const std::shared_ptr<State> &state)
         state->busy = true;
         lock.unlock();
         QString error;
-        if (!insertRows(batch, &error))
-            Logs::addLog(Logs::Error, QStringLiteral("Archive write error: ") + error);
+        if (insertRows(batch, &error))
+            outage.recovered();
+        else
+            outage.failed(batch, error, clock.elapsed());
         lock.relock();
         state->busy = false;
         state->written.wakeAll();
     }
     lock.unlock();
+    outage.ended();
     Database::closeThisThread();
 }
 

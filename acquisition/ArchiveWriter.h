@@ -22,7 +22,11 @@ struct ArchiveRow
 
 // Inserts archive batches on a thread and database connection of its own, so that no line
 // thread does database I/O while it holds the value buffer's lock. Batches are written in the
-// order they were handed over; a failed batch is logged as an error event and dropped.
+// order they were handed over; a failed batch is logged as an error event and dropped. As the
+// event log may fail with the archive (a full disk), failures are also told on standard error:
+// the first of each kind at once, then at most once per reportIntervalMs() with the rows
+// dropped since. The first batch written after failures logs one event with the rows lost and
+// their time span.
 class ArchiveWriter
 {
 public:
@@ -47,6 +51,9 @@ public:
     // How long the destructor waits for the thread; tests shorten it.
     static int joinTimeoutMs() { return s_joinTimeoutMs.load(); }
     static void setJoinTimeoutMs(int ms) { s_joinTimeoutMs = ms; }
+    // How often one kind of failure is told at most; tests shorten it.
+    static int reportIntervalMs() { return s_reportIntervalMs.load(); }
+    static void setReportIntervalMs(int ms) { s_reportIntervalMs = ms; }
 
 private:
     // Shared with the thread, which may outlive this object after a join that timed out.
@@ -64,4 +71,5 @@ private:
     std::shared_ptr<State> m_state;
     QThread *m_thread = nullptr;
     static std::atomic<int> s_joinTimeoutMs;
+    static std::atomic<int> s_reportIntervalMs;
 };

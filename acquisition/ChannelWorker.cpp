@@ -160,7 +160,9 @@ void ChannelWorker::visualTimerExpired(qint64 timestamp)
         } else {
             lastFailedModbusId = block.ModbusId;
             lastFailedResult = result;
-            markBlockError(block, m_pBuffer, timestamp, result);
+            // Flagged a second time, each value would be offered to the archive twice.
+            if (!ModbusLine::flagsFailedBlock(result))
+                markBlockError(block, m_pBuffer, timestamp, result);
             if (m_quitting) {
                 endedEarly = true;
                 break;

@@ -54,6 +54,10 @@ public:
     // Reads one block and stores its values with their flags in buffer, every value with timestamp.
     // Opens the line first when it is closed. Codes 0..6, or BufferBusy. extra is not used.
     virtual int readBlock(const ReadIteration &block, BufferInterface *buffer, qint64 timestamp, int extra);
+    // Whether readBlock has already stored a failed block's values, flagged, when it returns
+    // code: a request that failed on an open line (1, 5, 6) is; a line that could not connect
+    // and a block too large to ask for store nothing.
+    static bool flagsFailedBlock(int code) { return code == BadReply || code == Timeout || code == OtherError; }
 
     // Value number index of the block, decoded from the words as read; flag 0, or 2 for a float
     // marker. The caller makes sure that wordsUsed(block, index) words were received.

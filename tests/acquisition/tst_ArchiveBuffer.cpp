@@ -1,5 +1,6 @@
 #include "AcqTestDatabase.h"
 #include "ArchiveBuffer.h"
+#include "Logs.h"
 #include "ReadBuffer.h"
 #include "SettingsManager.h"
 
@@ -26,6 +27,29 @@ qint64 at(const QString &hms)
 }
 
 QString text(const QString &hms) { return QStringLiteral("2026-01-05 ") + hms; }
+
+// n rows of the 1 s parameter, a second apart from the reading at hms.
+QVector<ArchiveRow> secondRows(int n, const QString &hms, double value)
+{
+    QVector<ArchiveRow> rows;
+    for (int k = 0; k < n; ++k)
+        rows << ArchiveRow{12, value, at(hms) + k * 1000, 0};
+    return rows;
+}
+
+// What the program writes to standard error; the writer's thread writes it too.
+QMutex g_warningsMutex;
+QStringList g_warnings;
+QtMessageHandler g_previousHandler = nullptr;
+
+void recordWarning(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg) {
+        QMutexLocker lock(&g_warningsMutex);
+        g_warnings << message;
+    }
+    g_previousHandler(type, context, message);
+}
 
 } // namespace
 
@@ -60,6 +84,7 @@ private slots:
     void init()
     {
         QVERIFY(AcqTestDatabase::exec("DELETE FROM ArchiveData"));
+        QVERIFY(AcqTestDatabase::exec("DELETE FROM Logs"));
         g_settings.modbusPollInterval = 5000;
     }
 
@@ -105,6 +130,26 @@ private slots:
         QCOMPARE(buffer->archivedCount(), qint64(archived.size()));
         QVERIFY(buffer->flushArchive());
         QCOMPARE(archivedTimes(), archived);
+    }
+
+    // The same reading offered twice (a failed block flagged by the line and by its worker)
+    // is one row, also when a batch was written in between.
+    void oneRowPerParameterAndTimeAcrossBatches()
+    {
+        auto buffer = makeBuffer();
+        QVERIFY(buffer->tryLock());
+        buffer->storeValue(1, 100, 0.0, at("12:00:01.000"), 3, 0, false);
+        for (int k = 0; k < ArchiveBuffer::BatchSize - 1; ++k)
+            buffer->storeValue(1, 102, k, at("12:00:01.000") + k * 1000, 0, 0, false);
+        buffer->storeValue(1, 100, 0.0, at("12:00:01.000"), 3, 0, false);
+        buffer->unlock();
+        QVERIFY(buffer->flushArchive());
+        QStringList minuteRows;
+        for (const QString &row : AcqTestDatabase::archiveRows())
+            if (row.startsWith(QString::number(PMinute) + "|"))
+                minuteRows << row;
+        QCOMPARE(minuteRows, QStringList{QString::number(PMinute) + "|0|" + text("12:00:00") + "|3"});
+        QCOMPARE(buffer->archivedCount(), qint64(ArchiveBuffer::BatchSize));
     }
 
     void nearestAlignment_data()
@@ -364,6 +409,55 @@ private slots:
         QVERIFY(AcqTestDatabase::exec("DROP TABLE CommitParents"));
         QVERIFY2(next, qPrintable(error));
         QCOMPARE(AcqTestDatabase::archiveRows(), QStringList{QString::number(PSecond) + "|1|" + text("12:00:01") + "|0"});
+    }
+
+    // Failed batches are also told on standard error, which still works when the database does
+    // not: once per kind of failure and interval, with the rows dropped since; the first batch
+    // written afterwards logs what was lost.
+    void failedWritesAreToldAndTheLossLoggedOnceWritingWorks()
+    {
+        QVERIFY(AcqTestDatabase::exec("CREATE TRIGGER ArchiveFails BEFORE INSERT ON ArchiveData BEGIN "
+                                      "SELECT RAISE(ABORT, 'database or disk is full') WHERE NEW.value >= 0; "
+                                      "SELECT RAISE(ABORT, 'disk I/O error') WHERE NEW.value < 0; END"));
+        const int interval = ArchiveWriter::reportIntervalMs();
+        g_warnings.clear();
+        g_previousHandler = qInstallMessageHandler(recordWarning);
+        bool failuresWritten = false;
+        bool recoveryWritten = false;
+        {
+            ArchiveWriter writer;
+            writer.submit(secondRows(50, "12:00:00.000", 1.0));
+            writer.submit(secondRows(50, "12:00:50.000", 1.0)); // the same kind again: counted
+            writer.submit(secondRows(10, "12:01:40.000", -1.0)); // another kind: told at once
+            writer.submit(secondRows(20, "12:01:50.000", 1.0));
+            failuresWritten = writer.waitWritten(10000);
+            ArchiveWriter::setReportIntervalMs(0); // the interval has passed
+            writer.submit(secondRows(5, "12:02:10.000", 1.0));
+            failuresWritten = writer.waitWritten(10000) && failuresWritten;
+            AcqTestDatabase::exec("DROP TRIGGER ArchiveFails");
+            writer.submit(secondRows(3, "12:02:20.000", 1.0));
+            writer.submit(secondRows(2, "12:02:23.000", 1.0)); // nothing lost before it
+            recoveryWritten = writer.waitWritten(10000);
+        }
+        qInstallMessageHandler(g_previousHandler);
+        ArchiveWriter::setReportIntervalMs(interval);
+        QVERIFY(failuresWritten && recoveryWritten);
+        const QString full = QStringLiteral("Archive write error: database or disk is full (%1 rows dropped)");
+        const QString recovered = QStringLiteral("Archive writing works again: 135 rows were lost, archive times ") +
+                                  text("12:00:00") + " to " + text("12:02:14");
+        QCOMPARE(g_warnings, (QStringList{full.arg(50), "Archive write error: disk I/O error (10 rows dropped)",
+                                          full.arg(75), recovered}));
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec("SELECT type, message FROM Logs ORDER BY idLogs"));
+        QStringList events;
+        while (query.next())
+            events << query.value(0).toString() + ": " + query.value(1).toString();
+        const QString fullEvent = QStringLiteral("error: Archive write error: database or disk is full");
+        const QString ioEvent = "error: " + Logs::escapeMessage("Archive write error: disk I/O error");
+        QCOMPARE(events, (QStringList{fullEvent, fullEvent, ioEvent, fullEvent, fullEvent,
+                                      "warn: " + Logs::escapeMessage(recovered)}));
+        QCOMPARE(AcqTestDatabase::archiveCount(), 5);
     }
 
     // Last: it removes the archive table.

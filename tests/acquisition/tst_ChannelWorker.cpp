@@ -32,6 +32,9 @@ constexpr int kSilentUnit = 3;
 constexpr int kDevA = 1;
 constexpr int kDevB = 2;
 constexpr int kDevSilent = 3;
+// A silent device (unit 4) of 100 parameters, ids 4000 + address, archived every second.
+constexpr int kDevSilentWide = 4;
+constexpr int kWideValues = 100;
 
 ReadIteration block(int device, int regAddr, int valuesCnt, int regType = 0, int regSize = 16, int valSize = 16)
 {
@@ -236,6 +239,9 @@ private slots:
             for (int addr = 0; addr < 40; ++addr)
                 QVERIFY(AcqTestDatabase::addParameter(device * 1000 + addr, device, addr, addr < 30 ? 1 : 0, ""));
         }
+        QVERIFY(AcqTestDatabase::addDevice(kDevSilentWide, kDevSilentWide, "tcp", 1));
+        for (int addr = 0; addr < kWideValues; ++addr)
+            QVERIFY(AcqTestDatabase::addParameter(kDevSilentWide * 1000 + addr, kDevSilentWide, addr, 1, ""));
     }
 
     void cleanupTestCase()
@@ -424,6 +430,36 @@ private slots:
         QCOMPARE(current(kDevA, 0).flag, flag);
         QCOMPARE(current(kDevA, 1).flag, flag);
         QCOMPARE(current(kDevB, 0).flag, flag);
+    }
+
+    // A device that does not answer on a line that stays open: every second of the outage is
+    // one row per parameter, although its readings fill two batches of 50 per pass.
+    void aSilentDeviceIsArchivedOncePerReading()
+    {
+        g_settings.modbusPollInterval = 1000;
+        ChannelWorker *worker = start(tcp(1, m_port, 100), plan({block(kDevSilentWide, 0, kWideValues)}));
+        const qint64 t = 1767614400000;
+        const int passes = 3;
+        for (int k = 0; k < passes; ++k)
+            QVERIFY(pass(worker, t + k * 1000));
+        QVERIFY(m_buffer->flushArchive());
+        QStringList expected;
+        for (int addr = 0; addr < kWideValues; ++addr)
+            for (int k = 0; k < passes; ++k)
+                expected << QStringLiteral("%1|%2|1|%3")
+                                .arg(kDevSilentWide * 1000 + addr)
+                                .arg(QDateTime::fromMSecsSinceEpoch(t + k * 1000).toString("yyyy-MM-dd hh:mm:ss"))
+                                .arg(int(ValueFlag::Timeout));
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec("SELECT idParameter, dateTime, COUNT(*), MAX(flag) FROM ArchiveData WHERE idParameter >= 4000 "
+                           "GROUP BY idParameter, dateTime ORDER BY idParameter, dateTime"));
+        QStringList counted;
+        while (query.next())
+            counted << QStringList{query.value(0).toString(), query.value(1).toString(), query.value(2).toString(),
+                                   query.value(3).toString()}
+                           .join('|');
+        QCOMPARE(counted, expected);
     }
 
     void markBlockErrorFlags_data()
