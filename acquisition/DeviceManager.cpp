@@ -4,12 +4,12 @@
 #include "Database.h"
 #include "JsonReply.h"
 #include "ScriptLiteral.h"
+#include "StrictJson.h"
 #include "ValueText.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QHash>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -227,11 +227,9 @@ QString widgetsJson(const QVariant &value)
 {
     if (value.isNull())
         return QStringLiteral("null");
+    // By the standard grammar: a browser's reader refuses what a lenient one lets through ("1.").
     const QString text = value.toString();
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray("[") + text.toUtf8() + QByteArray("]"));
-    if (!document.isArray() || document.array().size() != 1)
-        return QStringLiteral("null");
-    return text;
+    return StrictJson::isOneValue(text) ? text : QStringLiteral("null");
 }
 
 bool viewIdFrom(const t_GetArray &params, qlonglong *id, QByteArray *reply)

@@ -518,9 +518,13 @@ QByteArray ModbusEngine::writeRegisters(const t_GetArray &params, unsigned attem
         return error(ERR_INPUT_PARAMS);
 
     const QByteArray valuesError = QByteArrayLiteral("{\"error\":\"Registers values error!\"}");
-    QVariantList values;
+    // Holes keep their places: [1,,3] is three values for three registers, the second undefined.
+    QVariant parsed;
     const QString text = QString::fromUtf8(QByteArray::fromPercentEncoding(RequestParams::raw(params, "regVals")));
-    if (!ScriptLiteral::parseArray(text, &values) || values.size() != block.values)
+    if (!ScriptLiteral::parse(text, &parsed) || parsed.userType() != QMetaType::QVariantList)
+        return valuesError;
+    const QVariantList values = parsed.toList();
+    if (values.size() != block.values)
         return valuesError;
     const QString &type = block.type;
     const bool r16 = block.regSize == 16;

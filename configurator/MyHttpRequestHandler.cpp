@@ -20,6 +20,54 @@
 
 namespace vexo {
 
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The browser encodes the address once more than the form does. A "%" that starts no two hex
+// digits was not encoded and stays as it is, so "ftp://host/%" keeps its path.
+QByteArray decodedOnceMore(const QByteArray &raw)
+{
+    QByteArray out;
+    out.reserve(raw.size());
+    for (int i = 0; i < raw.size(); ++i) {
+        const int high = raw.at(i) == '%' && i + 2 < raw.size() ? hexValue(raw.at(i + 1)) : -1;
+        const int low = high >= 0 ? hexValue(raw.at(i + 2)) : -1;
+        if (low < 0) {
+            out += raw.at(i);
+            continue;
+        }
+        out += char(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+// "ftp://" and an authority that names a host; path, query and fragment are not looked at.
+bool isFtpWithHost(const QString &address)
+{
+    const QLatin1String scheme("ftp://");
+    if (!address.startsWith(scheme, Qt::CaseInsensitive))
+        return false;
+    int end = scheme.size();
+    while (end < address.size() && address.at(end) != QLatin1Char('/') && address.at(end) != QLatin1Char('?') &&
+           address.at(end) != QLatin1Char('#'))
+        ++end;
+    const QUrl authority(QStringLiteral("ftp://") + address.mid(scheme.size(), end - scheme.size()), QUrl::StrictMode);
+    return authority.isValid() && !authority.host().isEmpty();
+}
+
+} // namespace
+
 MyHttpRequestHandler::MyHttpRequestHandler(StaticFileController *staticFiles, QSettings *docroot, QObject *parent)
     : HttpRequestHandler(parent), m_staticFiles(staticFiles), m_gate(docroot->fileName())
 {
@@ -121,10 +169,14 @@ QByteArray MyHttpRequestHandler::call(const QByteArray &func, const t_GetArray &
 
 QByteArray MyHttpRequestHandler::openFtp(const t_GetArray &params)
 {
-    const QString address = QString::fromUtf8(QByteArray::fromPercentEncoding(RequestParams::raw(params, "address")));
-    const QUrl url(address, QUrl::StrictMode);
-    // Only an FTP address goes to the desktop's opener, never a file, a program or an option.
-    if (address.isEmpty() || !url.isValid() || url.scheme() != QLatin1String("ftp") || url.host().isEmpty())
+    const QByteArray decoded = decodedOnceMore(RequestParams::raw(params, "address"));
+    // The text would end at a zero byte and open an address that was not asked for.
+    if (decoded.contains('\0'))
+        return QByteArrayLiteral("{\"error\":\"Parameter error!\"}");
+    const QString address = QString::fromUtf8(decoded);
+    // Only an FTP address goes to the desktop's opener, never a file, a program or an option. It
+    // goes as one argument of a program started without a shell, so its path may hold anything.
+    if (!isFtpWithHost(address))
         return QByteArrayLiteral("{\"error\":\"Parameter error!\"}");
     BrowserOpener::open(address);
     return QByteArrayLiteral("{\"ok\":\"FTP opened\"}");

@@ -19,9 +19,12 @@ public:
 
     // ECMAScript array/object literal (JSON plus unquoted keys, single-quoted strings, trailing
     // commas, numbers as JS reads them); false with an error text for anything else. Depth and size bounded.
+    // An array keeps its holes in place, so its size is the script's length: values read by
+    // position (register values) take it from here.
     static bool parse(const QString &text, QVariant *value, QString *error = nullptr);
     // An array's elements in index order; holes (",,") are passed over, as a walk over the
-    // array's properties passes over them. Holes inside nested values stay invalid QVariants.
+    // array's properties passes over them: for lists of records, where no position counts.
+    // Holes inside nested values stay invalid QVariants.
     static bool parseArray(const QString &text, QVariantList *list, QString *error = nullptr);
 
     // ECMAScript ToString of a parsed value: numbers in JS form (1, 1.5, 1e+21), null -> "null",

@@ -1,6 +1,7 @@
 #include "AcqTestDatabase.h"
 #include "ConfigParams.h"
 #include "DeviceManager.h"
+#include "TestEnv.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -33,6 +34,20 @@ int count(const QString &table)
     return rows.isEmpty() ? -1 : rows.first().toInt();
 }
 
+// Whether Python's standard reader, with NaN and Infinity refused, takes the bytes as JSON; as
+// strict as the readers of the browsers.
+bool strictJson(const QByteArray &bytes)
+{
+    static const QString script = QStringLiteral(
+        "import json, sys\n"
+        "def refuse(name):\n"
+        "    raise ValueError(name)\n"
+        "json.loads(sys.stdin.buffer.read().decode('utf-8'), parse_constant=refuse)\n");
+    int exitCode = -1;
+    TestEnv::runTool(TestEnv::python(), {QStringLiteral("-c"), script}, bytes, 60000, &exitCode);
+    return exitCode == 0;
+}
+
 } // namespace
 
 class tst_DeviceManager : public QObject
@@ -61,6 +76,8 @@ private slots:
     void viewIds_data();
     void viewIds();
     void viewListingIsAlwaysJson();
+    void widgetTextsByStrictGrammar_data();
+    void widgetTextsByStrictGrammar();
     void updateViewsTimes_data();
     void updateViewsTimes();
 
@@ -460,6 +477,41 @@ void tst_DeviceManager::viewListingIsAlwaysJson()
     QJsonParseError error;
     QCOMPARE(QJsonDocument::fromJson(listing, &error).array().size(), 6);
     QCOMPARE(error.error, QJsonParseError::NoError);
+}
+
+void tst_DeviceManager::widgetTextsByStrictGrammar_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QByteArray>("listed");
+    auto row = [](const char *name, const char *stored, const char *listed) {
+        QTest::newRow(name) << QString::fromUtf8(stored) << QByteArray(listed);
+    };
+    row("trailing point", "1.", "null");
+    row("point without leading digit", "-.5", "null");
+    row("point before exponent", "1.e5", "null");
+    row("trailing point in a layout", "[{\"x\":1.,\"y\":2}]", "null");
+    row("leading zero", "[01]", "null");
+    row("raw tab in a string", "{\"t\":\"a\tb\"}", "null");
+    row("raw line feed in a string", "\"a\nb\"", "null");
+    row("raw control character in a string", "[\"\x01\"]", "null");
+    row("layout kept as stored", " [{\"w\":1.5e-3,\"t\":\"x\\\"y\"},{}]\r\n",
+        " [{\"w\":1.5e-3,\"t\":\"x\\\"y\"},{}]\r\n");
+    row("escapes kept as stored", "\"\\u00e9\\n\\/\"", "\"\\u00e9\\n\\/\"");
+    row("non-ascii text kept as stored", "{\"n\":\"za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87\"}",
+        "{\"n\":\"za\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87\"}");
+    row("negative zero and exponent", "[-0,1E+2]", "[-0,1E+2]");
+}
+
+void tst_DeviceManager::widgetTextsByStrictGrammar()
+{
+    QFETCH(QString, stored);
+    QFETCH(QByteArray, listed);
+    QVERIFY(AcqTestDatabase::exec(QStringLiteral("INSERT INTO Views VALUES (1, 'v', 0, 0, 10, ?)"), {stored}));
+    DeviceManager m;
+    const QByteArray listing = m.getViewsCfg();
+    QCOMPARE(listing, "[{\"id\":1,\"name\":\"v\",\"width\":0,\"height\":0,\"showTime\":10,\"widgetsCfg\":" + listed +
+                          "}]");
+    QVERIFY2(strictJson(listing), listing.constData());
 }
 
 void tst_DeviceManager::updateViewsTimes_data()

@@ -446,6 +446,12 @@ void tst_VexoModbusEngine::writeEncodesPeerRegisters_data()
                                                      << L{"regType", "float4321", "valSize", "32"}
                                                      << QList<int>{0x4CBE, 0xBC20, 0, 0};
     QTest::newRow("percent-encoded once more") << QByteArray("%5B7%2C8%5D") << L{} << QList<int>{7, 8};
+    QTest::newRow("a hole is undefined, written as 0") << QByteArray("[1,,3]") << L{} << QList<int>{1, 0, 3};
+    QTest::newRow("a hole before the last comma") << QByteArray("[7,8,,]") << L{} << QList<int>{7, 8, 0};
+    QTest::newRow("a last comma adds no element") << QByteArray("[7,8,]") << L{} << QList<int>{7, 8};
+    QTest::newRow("holes of 32 bits") << QByteArray("[,-2,]") << L{"valSize", "32"} << QList<int>{0, 0, 0xFFFE, 0xFFFF};
+    QTest::newRow("a hole as a float is 0") << QByteArray("[,12.5]") << L{"regType", "float4321", "valSize", "32"}
+                                            << QList<int>{0, 0, 0x4148, 0};
 }
 
 void tst_VexoModbusEngine::writeEncodesPeerRegisters()
@@ -555,6 +561,11 @@ void tst_VexoModbusEngine::parameterCheckOrder_data()
                                                    << tooMany;
     QTest::newRow("write: two values for three") << true << L{"regAddr", "0", "valuesCnt", "3", "regVals", "[1,2]"}
                                                  << values;
+    QTest::newRow("write: a hole counts toward the length")
+        << true << L{"regAddr", "0", "valuesCnt", "2", "regVals", "[1,,3]"} << values;
+    QTest::newRow("write: a hole before the last comma counts")
+        << true << L{"regAddr", "0", "valuesCnt", "2", "regVals", "[7,8,,]"} << values;
+    QTest::newRow("write: holes alone") << true << L{"regAddr", "0", "valuesCnt", "3", "regVals", "[,,]"} << values;
     QTest::newRow("write: no array") << true << L{"regAddr", "0", "valuesCnt", "1", "regVals", "7"} << values;
     QTest::newRow("write: script is not run") << true << L{"regAddr", "0", "valuesCnt", "1", "regVals", "[(function(){return 1})()]"}
                                               << values;

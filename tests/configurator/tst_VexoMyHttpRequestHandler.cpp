@@ -247,22 +247,38 @@ void tst_VexoMyHttpRequestHandler::loadFile()
 void tst_VexoMyHttpRequestHandler::openFtp_data()
 {
     QTest::addColumn<QByteArray>("address");
-    QTest::addColumn<bool>("opened");
-    QTest::newRow("missing") << QByteArray() << false;
-    QTest::newRow("empty") << QByteArray("address=") << false;
-    QTest::newRow("ftp with host") << QByteArray("address=ftp%3A%2F%2F10.0.0.5%2Fdir") << true;
-    QTest::newRow("ftp with user") << QByteArray("address=ftp://user@example.com") << true;
-    QTest::newRow("ftp without host") << QByteArray("address=ftp%3A%2F%2F%2Fetc") << false;
-    QTest::newRow("a file") << QByteArray("address=file%3A%2F%2F%2Fetc%2Fpasswd") << false;
-    QTest::newRow("a web page") << QByteArray("address=http://example.com") << false;
-    QTest::newRow("an option") << QByteArray("address=--help") << false;
-    QTest::newRow("a program") << QByteArray("address=%2Fusr%2Fbin%2Fxterm") << false;
+    QTest::addColumn<QByteArray>("argument"); // empty: nothing may start
+    QTest::newRow("missing") << QByteArray() << QByteArray();
+    QTest::newRow("empty") << QByteArray("address=") << QByteArray();
+    QTest::newRow("ftp with host") << QByteArray("address=ftp%3A%2F%2F10.0.0.5%2Fdir") << QByteArray("ftp://10.0.0.5/dir");
+    QTest::newRow("ftp with user") << QByteArray("address=ftp://user@example.com") << QByteArray("ftp://user@example.com");
+    QTest::newRow("blank in the path") << QByteArray("address=ftp%3A%2F%2Fhost%2FMy%20Files")
+                                       << QByteArray("ftp://host/My Files");
+    QTest::newRow("encoded twice, as the page sends it") << QByteArray("address=ftp%253A%252F%252Fhost%252FMy%2520Files")
+                                                         << QByteArray("ftp://host/My Files");
+    QTest::newRow("percent sign as the path") << QByteArray("address=ftp%3A%2F%2Fhost%2F%25") << QByteArray("ftp://host/%");
+    QTest::newRow("percent sign before a letter") << QByteArray("address=ftp%3A%2F%2Fhost%2F%25zz%20a")
+                                                  << QByteArray("ftp://host/%zz a");
+    QTest::newRow("shell characters stay one argument")
+        << QByteArray("address=ftp%3A%2F%2Fhost:21%2Fa%3Btouch%20x%20%24(id)%20%60id%60%20%26%7C%3E%27%22")
+        << QByteArray("ftp://host:21/a;touch x $(id) `id` &|>'\"");
+    QTest::newRow("upper-case scheme") << QByteArray("address=FTP%3A%2F%2Fhost%2Fa%20b") << QByteArray("FTP://host/a b");
+    QTest::newRow("zero character") << QByteArray("address=ftp%3A%2F%2Fhost%2Fa%2500b") << QByteArray();
+    QTest::newRow("ftp without host") << QByteArray("address=ftp%3A%2F%2F%2Fetc") << QByteArray();
+    QTest::newRow("ftp with only a user") << QByteArray("address=ftp%3A%2F%2Fuser%40%2Fetc") << QByteArray();
+    QTest::newRow("blank in the host") << QByteArray("address=ftp%3A%2F%2Fmy%20host%2Fa") << QByteArray();
+    QTest::newRow("ftp without slashes") << QByteArray("address=ftp%3Ahost%2Fa") << QByteArray();
+    QTest::newRow("a file") << QByteArray("address=file%3A%2F%2F%2Fetc%2Fpasswd") << QByteArray();
+    QTest::newRow("a web page") << QByteArray("address=http://example.com") << QByteArray();
+    QTest::newRow("an option") << QByteArray("address=--help") << QByteArray();
+    QTest::newRow("a program") << QByteArray("address=%2Fusr%2Fbin%2Fxterm") << QByteArray();
 }
 
 void tst_VexoMyHttpRequestHandler::openFtp()
 {
     QFETCH(QByteArray, address);
-    QFETCH(bool, opened);
+    QFETCH(QByteArray, argument);
+    const bool opened = !argument.isEmpty();
     const QString log = m_fakes.filePath("xdg-open.log");
     QFile::remove(log);
     qputenv("PATH", QFile::encodeName(m_fakes.path()) + ':' + m_path);
@@ -276,7 +292,7 @@ void tst_VexoMyHttpRequestHandler::openFtp()
         QTRY_COMPARE(contents().count('\n'), 2);
         const QList<QByteArray> lines = contents().split('\n');
         QCOMPARE(lines.value(0), QByteArray("1"));
-        QCOMPARE(lines.value(1), QByteArray::fromPercentEncoding(address.mid(8)));
+        QCOMPARE(lines.value(1), argument);
     } else {
         QTest::qWait(50);
         QVERIFY(!QFile::exists(log));
