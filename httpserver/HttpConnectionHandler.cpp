@@ -5,6 +5,7 @@
 #include "HttpResponse.h"
 #include "NativeSocket.h"
 
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QSettings>
 #include <QSslSocket>
@@ -64,6 +65,57 @@ bool HttpConnectionHandler::isBusy() const { return m_busy.loadAcquire() != 0; }
 
 void HttpConnectionHandler::setBusy() { m_busy.storeRelease(1); }
 
+qint64 HttpConnectionHandler::monotonicMs() { return QDeadlineTimer::current().deadline(); }
+
+void HttpConnectionHandler::assign(const QHostAddress &peer, qint64 now)
+{
+    QMutexLocker locker(&m_headLock);
+    ++m_queuedConnections;
+    m_peer = peer;
+    // A new connection waits for its request head from the moment it was accepted.
+    m_headSince = now;
+}
+
+qint64 HttpConnectionHandler::headWaitingSince(QHostAddress *peer) const
+{
+    QMutexLocker locker(&m_headLock);
+    if (peer)
+        *peer = m_peer;
+    return m_headSince;
+}
+
+bool HttpConnectionHandler::takeOver(const QHostAddress &peer, qint64 now, qint64 notAfter)
+{
+    QMutexLocker locker(&m_headLock);
+    if (m_headSince < 0 || m_headSince > notAfter)
+        return false;
+    ++m_queuedConnections;
+    m_peer = peer;
+    m_headSince = now;
+    return true;
+}
+
+bool HttpConnectionHandler::startHeadWait()
+{
+    QMutexLocker locker(&m_headLock);
+    if (m_queuedConnections > 0)
+        return false;
+    // The next request of a kept-alive connection waits from its first byte; the first request
+    // of a connection waits since the connection was accepted.
+    if (m_headSince < 0)
+        m_headSince = monotonicMs();
+    return true;
+}
+
+bool HttpConnectionHandler::endHeadWait()
+{
+    QMutexLocker locker(&m_headLock);
+    if (m_queuedConnections > 0)
+        return false;
+    m_headSince = -1;
+    return true;
+}
+
 bool HttpConnectionHandler::finish(int timeoutMs)
 {
     quit();
@@ -113,9 +165,24 @@ void HttpConnectionHandler::readSettings()
 void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
 {
     setBusy();
+    bool superseded = false;
+    {
+        QMutexLocker locker(&m_headLock);
+        if (m_queuedConnections > 0)
+            --m_queuedConnections;
+        superseded = m_queuedConnections > 0;
+    }
+    if (superseded) {
+        // The pool gave this handler's place to a newer connection before this one was even
+        // taken: the newer one follows in the queue.
+        NativeSocket::closeDescriptor(socketDescriptor);
+        return;
+    }
     // The socket is reused: drop whatever it still holds of its previous connection, unsent
-    // output included, before it takes the new descriptor. Only a connection attempt resets a
-    // TLS socket's mode, without it the next handshake would be refused as "non-plain".
+    // output included, before it takes the new descriptor (a slow connection whose place the
+    // pool gave away is still open). Only a connection attempt resets a TLS socket's mode,
+    // without it the next handshake would be refused as "non-plain".
+    m_socket->abort();
     m_socket->connectToHost(QString(), 0, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     m_socket->abort();
     stopReadTimer();
@@ -131,7 +198,11 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         // Nobody else owns the descriptor now; left open it would leak, and a handler left busy
         // would never serve again.
         NativeSocket::closeDescriptor(socketDescriptor);
-        m_busy.storeRelease(0);
+        QMutexLocker locker(&m_headLock);
+        if (m_queuedConnections == 0) {
+            m_headSince = -1;
+            m_busy.storeRelease(0);
+        }
         return;
     }
     m_active = true;
@@ -204,6 +275,8 @@ void HttpConnectionHandler::read()
             break;
         }
         if (!m_currentRequest) {
+            if (!startHeadWait())
+                break;
             m_currentRequest = new HttpRequest(m_maxRequestSize, m_maxMultiPartSize);
             m_requestClock.start();
         }
@@ -218,6 +291,10 @@ void HttpConnectionHandler::read()
             }
         }
         const HttpRequest::RequestStatus status = m_currentRequest->getStatus();
+        // Once the head is complete the connection keeps its thread, unless the pool has just
+        // given the thread to a newer connection: then this one is dropped unserved.
+        if (status != HttpRequest::readingRequestLine && status != HttpRequest::readingHeaders && !endHeadWait())
+            break;
         if (status == HttpRequest::aborted) {
             const bool badFraming = m_currentRequest->getAbortCode() == 400;
             delete m_currentRequest;
@@ -362,5 +439,10 @@ void HttpConnectionHandler::becomeIdle()
     // A request still being read (an upload cut off) goes now, with its temporary files.
     delete m_currentRequest;
     m_currentRequest = nullptr;
-    m_busy.storeRelease(0);
+    // A handler whose place was given to a newer connection stays busy for that one.
+    QMutexLocker locker(&m_headLock);
+    if (m_queuedConnections == 0) {
+        m_headSince = -1;
+        m_busy.storeRelease(0);
+    }
 }

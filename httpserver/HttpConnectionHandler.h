@@ -2,6 +2,8 @@
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QMutex>
 #include <QSemaphore>
 #include <QSslConfiguration>
 #include <QThread>
@@ -37,6 +39,17 @@ public:
     // Asks the thread to end and waits up to timeoutMs for it; false when it is still running.
     bool finish(int timeoutMs);
 
+    // For the pool, which hands out connections and may take one back. Times are ms of
+    // monotonicMs(). assign: a connection from peer is on its way to this (busy) handler.
+    void assign(const QHostAddress &peer, qint64 now);
+    // When the current connection began waiting for its request head (and its peer), or -1
+    // once the head is complete, between the requests of a kept-alive connection and when idle.
+    qint64 headWaitingSince(QHostAddress *peer = nullptr) const;
+    // Drops the current connection for a new one from peer, provided it still waits for its
+    // request head since notAfter or earlier; false when it does not (the head came meanwhile).
+    bool takeOver(const QHostAddress &peer, qint64 now, qint64 notAfter);
+    static qint64 monotonicMs();
+
 protected:
     void run() override;
 
@@ -62,6 +75,10 @@ private:
     void armReadTimer(int timeoutMs);
     void disarmReadTimer();
     void stopReadTimer();
+    // False when the pool has handed this handler a newer connection: the current one is
+    // dropped without being served.
+    bool startHeadWait();
+    bool endHeadWait();
 
     // Shared with the pool and the other handlers: read only under HttpRequest::settingsLock().
     QSettings *m_settings;
@@ -75,6 +92,12 @@ private:
     qint64 m_readDeadline = -1;
     HttpRequest *m_currentRequest = nullptr;
     QAtomicInt m_busy{0};
+    // Shared with the pool's thread, under m_headLock: the wait for the current request head,
+    // the peer of the current connection and the connections handed over but not yet taken.
+    mutable QMutex m_headLock;
+    qint64 m_headSince = -1;
+    QHostAddress m_peer;
+    int m_queuedConnections = 0;
     // Released when the thread runs, its event loop's descriptors taken.
     QSemaphore m_started;
     // Started with each request: the whole request must arrive within a bound, not only each piece.

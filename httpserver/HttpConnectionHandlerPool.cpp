@@ -25,6 +25,8 @@ const int g_descriptorReserve = 64;
 
 } // namespace
 
+int HttpConnectionHandlerPool::s_headWaitBoundMs = 1000;
+
 HttpConnectionHandlerPool::HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler)
     : QObject(), m_settings(settings), m_requestHandler(requestHandler)
 {
@@ -73,31 +75,61 @@ void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int waitM
               static_cast<void *>(handler), boundMs);
 }
 
-HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
+HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler(const QHostAddress &peer)
 {
-    HttpConnectionHandler *freeHandler = nullptr;
+    const qint64 now = HttpConnectionHandler::monotonicMs();
+    const qint64 waitedEnough = now - s_headWaitBoundMs;
     QMutexLocker locker(&m_mutex);
+    const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
+    HttpConnectionHandler *freeHandler = nullptr;
+    // Of the connections that wait for their request heads: how many come from the new client's
+    // address, and which one has waited longest past the bound.
+    HttpConnectionHandler *longest = nullptr;
+    qint64 longestSince = 0;
+    int waitingOfPeer = 0;
     for (HttpConnectionHandler *handler : qAsConst(m_pool)) {
         if (!handler->isBusy()) {
-            freeHandler = handler;
-            freeHandler->setBusy();
-            break;
+            if (!freeHandler)
+                freeHandler = handler;
+            continue;
+        }
+        QHostAddress from;
+        const qint64 since = handler->headWaitingSince(&from);
+        if (since < 0)
+            continue;
+        if (from == peer)
+            ++waitingOfPeer;
+        if (since <= waitedEnough && (!longest || since < longestSince)) {
+            longest = handler;
+            longestSince = since;
         }
     }
-    if (!freeHandler) {
-        const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
-        if (m_pool.count() < maxConnectionHandlers && !NativeDescriptors::haveFree(g_descriptorReserve)) {
-            // A new thread needs descriptors of its own (its event loop's wake-up, a database,
-            // uploads); a thread that cannot get them ends the program. The client gets the
-            // busy reply instead.
-            qWarning("HttpConnectionHandlerPool: too few free descriptors for a new handler");
-        } else if (m_pool.count() < maxConnectionHandlers) {
+
+    // Slow clients that reconnect as fast as they are dropped, or as their read time-outs end,
+    // would otherwise take every thread that comes free, all at once.
+    if (waitingOfPeer >= qMax(1, maxConnectionHandlers / 2))
+        return nullptr;
+    if (freeHandler) {
+        freeHandler->setBusy();
+        freeHandler->assign(peer, now);
+        return freeHandler;
+    }
+    if (m_pool.count() < maxConnectionHandlers) {
+        if (NativeDescriptors::haveFree(g_descriptorReserve)) {
             freeHandler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
             freeHandler->setBusy();
+            freeHandler->assign(peer, now);
             m_pool.append(freeHandler);
+            return freeHandler;
         }
+        // A new thread needs descriptors of its own (its event loop's wake-up, a database,
+        // uploads); a thread that cannot get them ends the program. The client gets the busy
+        // reply, unless a slow connection's thread can be had.
+        qWarning("HttpConnectionHandlerPool: too few free descriptors for a new handler");
     }
-    return freeHandler;
+    if (longest && longest->takeOver(peer, now, waitedEnough))
+        return longest;
+    return nullptr;
 }
 
 void HttpConnectionHandlerPool::cleanup()

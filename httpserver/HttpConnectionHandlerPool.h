@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -13,6 +14,10 @@ class HttpRequestHandler;
 // The connection-handler threads of one listener: created on demand up to maxThreads, reused
 // for later connections, and retired one per cleanup run while more than minThreads are idle.
 // Also holds the TLS configuration that every handler shares. Lives in the listener's thread.
+// A connection that has not sent its request head holds its thread only while nobody else needs
+// it: when every thread is busy, a new connection takes the place of the connection that has
+// waited longest for its head, once that wait is past a short bound; and an address whose
+// connections wait for their heads on half of the maxThreads threads gets no further thread.
 class HttpConnectionHandlerPool : public QObject
 {
     Q_OBJECT
@@ -22,8 +27,12 @@ public:
     // Stops every handler thread; the waits for all of them share one bound.
     ~HttpConnectionHandlerPool() override;
 
-    // A handler that is now marked busy, or null when all maxThreads handlers are busy.
-    HttpConnectionHandler *getConnectionHandler();
+    // A handler that is now marked busy for a connection from peer, or null when the client is
+    // to be refused. The handler may be one whose slow connection is dropped for this one.
+    HttpConnectionHandler *getConnectionHandler(const QHostAddress &peer = QHostAddress());
+
+    // How long a connection may wait for its request head before a newcomer may take its place.
+    static void setHeadWaitBoundMs(int ms) { s_headWaitBoundMs = ms; }
 
 public slots:
     void cleanup();
@@ -42,4 +51,6 @@ private:
     QTimer m_cleanupTimer;
     QMutex m_mutex;
     QSslConfiguration *m_sslConfiguration = nullptr;
+
+    static int s_headWaitBoundMs;
 };

@@ -24,6 +24,9 @@ const int g_drainLimitMs = 2000;
 // After a failed accept (no descriptor left), the pause before the next try.
 const int g_acceptRetryMs = 100;
 
+// A crowd of refused clients would otherwise write a log line each, thousands a minute.
+const int g_refusalReportMs = 1000;
+
 } // namespace
 
 HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
@@ -44,6 +47,9 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                 resumeAccepting();
         });
     });
+    m_refusalReport.setSingleShot(true);
+    m_refusalReport.setInterval(g_refusalReportMs);
+    connect(&m_refusalReport, &QTimer::timeout, this, &HttpListener::reportRefusals);
     listen();
 }
 
@@ -82,7 +88,8 @@ void HttpListener::close()
 
 void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
 {
-    HttpConnectionHandler *freeHandler = m_pool ? m_pool->getConnectionHandler() : nullptr;
+    HttpConnectionHandler *freeHandler =
+        m_pool ? m_pool->getConnectionHandler(NativeSocket::peerAddress(socketDescriptor)) : nullptr;
     if (freeHandler) {
         // The handler lives in its own thread: the descriptor travels through its event loop.
         connect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
@@ -90,8 +97,24 @@ void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
         disconnect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
         return;
     }
-    qDebug("HttpListener: Too many incoming connections");
+    if (m_refusalReport.isActive()) {
+        ++m_unreportedRefusals;
+    } else {
+        qDebug("HttpListener: Too many incoming connections");
+        m_refusalReport.start();
+    }
     refuseBusy(socketDescriptor);
+}
+
+void HttpListener::reportRefusals()
+{
+    if (m_unreportedRefusals == 0)
+        return;
+    qDebug("HttpListener: Too many incoming connections, %i more refused in the last %i ms", m_unreportedRefusals,
+           g_refusalReportMs);
+    m_unreportedRefusals = 0;
+    // The next period counts again; a quiet one ends the reports until the next refusal.
+    m_refusalReport.start();
 }
 
 void HttpListener::refuseBusy(tSocketDescriptor socketDescriptor)

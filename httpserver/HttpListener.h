@@ -3,6 +3,7 @@
 #include "HttpConnectionHandler.h"
 
 #include <QTcpServer>
+#include <QTimer>
 
 class QSettings;
 class HttpConnectionHandlerPool;
@@ -34,8 +35,12 @@ signals:
 
 private:
     void refuseBusy(tSocketDescriptor socketDescriptor);
+    void reportRefusals();
 
     QSettings *m_settings;
     HttpRequestHandler *m_requestHandler;
     HttpConnectionHandlerPool *m_pool = nullptr;
+    // Refusals are logged at most once a period: the first at once, the others as a count.
+    QTimer m_refusalReport;
+    int m_unreportedRefusals = 0;
 };

@@ -10,6 +10,15 @@ bool NativeSocket::shutdownWrite(qintptr descriptor)
     return ::shutdown(static_cast<int>(descriptor), SHUT_WR) == 0;
 }
 
+QHostAddress NativeSocket::peerAddress(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (descriptor < 0 || ::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+}
+
 void NativeSocket::closeDescriptor(qintptr descriptor)
 {
     if (descriptor >= 0)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QtGlobal>
 
 // The two socket calls that Qt's sockets do not offer, for the HTTP server's refusals: a
@@ -13,4 +14,6 @@ public:
     static bool shutdownWrite(qintptr descriptor);
     // Closes a descriptor that is owned by nobody else.
     static void closeDescriptor(qintptr descriptor);
+    // The address of the peer of a connected socket; a null address when the system has none.
+    static QHostAddress peerAddress(qintptr descriptor);
 };

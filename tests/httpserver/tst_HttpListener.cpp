@@ -1,6 +1,8 @@
-// The listener and its pool in this process: binding, the 503 refusal, the retirement of idle
-// handler threads, TLS settings that cannot be used, refused descriptors and bounded shutdown.
+// The listener and its pool in this process: binding, the 503 refusal and its log lines, slow
+// request heads that give their threads up, the retirement of idle handler threads, TLS settings
+// that cannot be used, refused descriptors and bounded shutdown.
 #include "HttpConnectionHandler.h"
+#include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "HttpRequest.h"
 #include "HttpRequestHandler.h"
@@ -13,6 +15,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSettings>
 #include <QTcpServer>
@@ -55,10 +58,13 @@ QSettings *listenerSettings(const QTemporaryDir &dir, const QMap<QString, QVaria
     return settings;
 }
 
-// Sends the request and collects the reply until the server closes (or the time is up).
-QByteArray exchange(quint16 port, const QByteArray &request, int timeoutMs = 5000)
+// Sends the request and collects the reply until the server closes (or the time is up). from: the
+// loopback address the client connects from.
+QByteArray exchange(quint16 port, const QByteArray &request, int timeoutMs = 5000,
+                    const QString &from = QStringLiteral("127.0.0.1"))
 {
     QTcpSocket client;
+    client.bind(QHostAddress(from));
     client.connectToHost(QHostAddress::LocalHost, port);
     QByteArray reply;
     QObject::connect(&client, &QTcpSocket::readyRead, [&]() { reply += client.readAll(); });
@@ -81,6 +87,9 @@ private slots:
     void bindsPort();
     void portInUse();
     void noHandlerAllowedAnswers503();
+    void refusalsLoggedOncePerPeriod();
+    void slowHeadsGiveWay_data();
+    void slowHeadsGiveWay();
     void idleHandlersRetired_data();
     void idleHandlersRetired();
     void unusableTlsSettings_data();
@@ -138,6 +147,138 @@ void tst_HttpListener::noHandlerAllowedAnswers503()
     QVERIFY(listener.isListening());
     QTest::ignoreMessage(QtDebugMsg, "HttpListener: Too many incoming connections");
     QCOMPARE(exchange(listener.serverPort(), "GET /x HTTP/1.1\r\n\r\n"), g_tooManyConnections);
+}
+
+void tst_HttpListener::refusalsLoggedOncePerPeriod()
+{
+    struct Line
+    {
+        qint64 at;
+        QString text;
+    };
+    static QList<Line> lines;
+    static QElapsedTimer clock;
+    static QtMessageHandler previous = nullptr;
+    lines.clear();
+    clock.start();
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        if (text.startsWith(QLatin1String("HttpListener: Too many")))
+            lines << Line{clock.elapsed(), text};
+        previous(type, context, text);
+    });
+    QTemporaryDir dir;
+    QScopedPointer<QSettings> settings(listenerSettings(dir, {{"maxThreads", 0}}));
+    BlockingHandler handler;
+    HttpListener listener(settings.data(), &handler);
+    QVERIFY(listener.isListening());
+    const int refused = 30;
+    for (int i = 0; i < refused; ++i)
+        QCOMPARE(exchange(listener.serverPort(), "GET /x HTTP/1.1\r\n\r\n"), g_tooManyConnections);
+    // Every refusal is in the log, most of them as a count.
+    const QRegularExpression counted("^HttpListener: Too many incoming connections, (\\d+) more refused in the last 1000 ms$");
+    auto logged = [&]() {
+        int sum = 0;
+        for (const Line &line : qAsConst(lines)) {
+            const QRegularExpressionMatch match = counted.match(line.text);
+            sum += match.hasMatch() ? match.captured(1).toInt() : 1;
+        }
+        return sum;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(logged(), refused, 5000);
+    qInstallMessageHandler(previous);
+    QCOMPARE(lines.first().text, QStringLiteral("HttpListener: Too many incoming connections"));
+    for (int i = 1; i < lines.size(); ++i) {
+        QVERIFY2(lines.at(i).at - lines.at(i - 1).at >= 900,
+                 qPrintable(QStringLiteral("%1 ms after the line before: %2").arg(lines.at(i).at - lines.at(i - 1).at).arg(lines.at(i).text)));
+        QVERIFY2(lines.at(i).text == lines.first().text || counted.match(lines.at(i).text).hasMatch(), qPrintable(lines.at(i).text));
+    }
+}
+
+void tst_HttpListener::slowHeadsGiveWay_data()
+{
+    // Four threads. One after the other, a connection from each address of occupants sends
+    // occupied: the beginning of a request head (a slow client), or a whole request after which
+    // it idles, kept alive. After boundMs and more, a client from clientFrom sends its request
+    // at once. outcomes, one letter per occupant: k it kept its thread (and is served when it
+    // sends the rest), r it was refused at once, d its place was given to the client.
+    QTest::addColumn<QStringList>("occupants");
+    QTest::addColumn<QByteArray>("occupied");
+    QTest::addColumn<int>("boundMs");
+    QTest::addColumn<QString>("clientFrom");
+    QTest::addColumn<QByteArray>("replyStart");
+    QTest::addColumn<QString>("outcomes");
+    const QStringList oneAddress{"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"};
+    const QStringList twoAddresses{"127.0.0.1", "127.0.0.1", "127.0.0.3", "127.0.0.3"};
+    const QByteArray partial = "GET /x HT";
+    const QByteArray ok = "HTTP/1.1 200 OK";
+    QTest::newRow("slow heads from one address, a client from another")
+        << oneAddress << partial << 200 << "127.0.0.2" << ok << "kkrr";
+    QTest::newRow("slow heads from several addresses, a client from one of them")
+        << QStringList{"127.0.0.4", "127.0.0.1", "127.0.0.3", "127.0.0.1"} << partial << 200 << "127.0.0.3" << ok << "dkkk";
+    QTest::newRow("slow heads within the bound keep their threads")
+        << twoAddresses << partial << 60000 << "127.0.0.2" << g_tooManyConnections << "kkkk";
+    QTest::newRow("kept-alive connections between requests keep their threads")
+        << oneAddress << QByteArray("GET /x HTTP/1.1\r\n\r\n") << 200 << "127.0.0.2" << g_tooManyConnections << "kkkk";
+}
+
+void tst_HttpListener::slowHeadsGiveWay()
+{
+    QFETCH(QStringList, occupants);
+    QFETCH(QByteArray, occupied);
+    QFETCH(int, boundMs);
+    QFETCH(QString, clientFrom);
+    QFETCH(QByteArray, replyStart);
+    QFETCH(QString, outcomes);
+    HttpConnectionHandlerPool::setHeadWaitBoundMs(boundMs);
+    const auto restoreBound = qScopeGuard([]() { HttpConnectionHandlerPool::setHeadWaitBoundMs(1000); });
+    QTemporaryDir dir;
+    QScopedPointer<QSettings> settings(listenerSettings(dir, {{"maxThreads", 4}, {"readTimeout", 30000}}));
+    BlockingHandler handler;
+    HttpListener listener(settings.data(), &handler);
+    QVERIFY(listener.isListening());
+    const bool keptAlive = occupied.endsWith("\r\n\r\n");
+    const int before = threadCount();
+    int threads = 0;
+    QList<QTcpSocket *> clients;
+    for (int i = 0; i < occupants.size(); ++i) {
+        auto *client = new QTcpSocket(this);
+        client->bind(QHostAddress(occupants.at(i)));
+        client->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        client->write(occupied);
+        clients << client;
+        // One after the other, so that the first has waited longest.
+        if (outcomes.at(i) == 'r') {
+            QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(client->readAll(), g_tooManyConnections);
+            continue;
+        }
+        ++threads;
+        QTRY_COMPARE(threadCount(), before + threads);
+        if (keptAlive) {
+            QTRY_VERIFY(client->peek(1 << 16).endsWith("\r\n\r\nok"));
+            client->readAll();
+        }
+    }
+    // Time passes: the connections wait past the bound (unless it is a long one).
+    if (boundMs < 60000)
+        QTest::qWait(2 * boundMs);
+
+    const QByteArray reply = exchange(listener.serverPort(), "GET /x HTTP/1.1\r\nConnection: close\r\n\r\n", 5000, clientFrom);
+    QVERIFY2(reply.startsWith(replyStart), reply.constData());
+    // The connection that waited longest is gone; the others are served once their heads are
+    // complete, or when they send their next request.
+    for (int i = 0; i < clients.size(); ++i) {
+        QTcpSocket *client = clients.at(i);
+        if (outcomes.at(i) == 'd') {
+            QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+            QVERIFY(client->readAll().isEmpty());
+        } else if (outcomes.at(i) == 'k') {
+            client->write(keptAlive ? occupied : QByteArray("TP/1.1\r\n\r\n"));
+            QTRY_VERIFY(client->peek(1 << 16).endsWith("\r\n\r\nok"));
+            QVERIFY(client->readAll().startsWith("HTTP/1.1 200 OK"));
+        }
+    }
+    qDeleteAll(clients);
 }
 
 void tst_HttpListener::idleHandlersRetired_data()
