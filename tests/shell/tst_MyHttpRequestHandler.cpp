@@ -3,6 +3,7 @@
 #include "PeerProcess.h"
 #include "ShellFixture.h"
 
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -248,6 +249,14 @@ void tst_MyHttpRequestHandler::permissionsBeyondSixteenBits()
     QFETCH(QByteArray, login);
     QFETCH(QByteArray, write);
     const QString name = QStringLiteral("wide%1").arg(QTest::currentDataTag()).remove(QLatin1Char(' '));
+    // Later tests expect the users of the start only.
+    const auto removeUser = qScopeGuard([&name] {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        query.prepare(QStringLiteral("DELETE FROM Users WHERE username = ?"));
+        query.addBindValue(name);
+        query.exec();
+    });
     QVERIFY(m_server.addUser(name, stored, QStringLiteral("p")));
     QVERIFY(m_server.setLogin(true));
     const QString jar = m_server.path(name);
