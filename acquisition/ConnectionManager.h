@@ -31,7 +31,7 @@ public:
         int id = 0;          // idTCPConnections while polling; the unit id in the device test
         QString name;
         QString ip;          // address or host name
-        quint16 portTCP = 502;
+        int portTCP = 502;   // as stored; a line refuses one outside 1..65535
         int timeout = 1000;  // connect and response time-out, ms
     };
 

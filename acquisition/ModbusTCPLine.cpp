@@ -16,11 +16,15 @@ ModbusTCPLine::ModbusTCPLine(const ConnectionManager::TCPConnectionCfg &cfg, QOb
 
 int ModbusTCPLine::connectLine()
 {
+    if (m_port < 1 || m_port > 65535) {
+        m_ctx.reset();
+        return Timeout;
+    }
     {
         // A server that is down or a host that does not answer is told within the line's own
         // time-out, before any context is made.
         QTcpSocket probe;
-        probe.connectToHost(m_ip, m_port);
+        probe.connectToHost(m_ip, quint16(m_port));
         // A line without a time-out waits as long as the library's default response time.
         if (!probe.waitForConnected(m_timeout > 0 ? m_timeout : kDefaultTimeoutMs)) {
             m_ctx.reset();
@@ -29,7 +33,7 @@ int ModbusTCPLine::connectLine()
         probe.abort();
     }
     m_ctx.reset();
-    std::unique_ptr<ModbusClient> ctx = ModbusClient::newTcp(m_ip.toLatin1(), m_port);
+    std::unique_ptr<ModbusClient> ctx = ModbusClient::newTcp(m_ip.toLatin1(), quint16(m_port));
     if (!ctx)
         return Timeout;
     ctx->connect();

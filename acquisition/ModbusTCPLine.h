@@ -4,7 +4,8 @@
 #include "ModbusLine.h"
 
 // A Modbus TCP line. A line whose probe connect succeeded counts as connected even when the
-// library's own connect then fails: the next request reports it.
+// library's own connect then fails: the next request reports it. A port outside 1..65535 fails
+// every connect, as an unreachable server does.
 class ModbusTCPLine : public ModbusLine
 {
     Q_OBJECT
@@ -23,6 +24,6 @@ private:
     int m_slaveId;
     QString m_name;
     QString m_ip;
-    quint16 m_port;
+    int m_port;
     int m_timeout;
 };

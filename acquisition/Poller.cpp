@@ -198,7 +198,9 @@ void Poller::startPolling()
         cfg.id = tcp.value(0).toInt();
         cfg.name = tcp.value(1).toString();
         cfg.ip = tcp.value(2).toString();
-        cfg.portTCP = quint16(tcp.value(3).toInt());
+        // Never cut to 16 bits (65538 would poll port 2): out of range stays out of range.
+        const qlonglong port = tcp.value(3).toLongLong();
+        cfg.portTCP = port >= 1 && port <= 65535 ? int(port) : 0;
         cfg.timeout = clampedTimeout(tcp.value(4).toInt());
         if (cfg.timeout > m_maxTimeout)
             m_maxTimeout = cfg.timeout;

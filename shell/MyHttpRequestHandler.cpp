@@ -470,7 +470,8 @@ void MyHttpRequestHandler::exportConfig(HttpResponse &response, const t_GetArray
 
 void MyHttpRequestHandler::downloadCsv(HttpResponse &response)
 {
-    std::unique_ptr<QFile> file = m_archiveManager->openCsvFile();
+    quint64 served = 0;
+    std::unique_ptr<QFile> file = m_archiveManager->openCsvFile(&served);
     if (!file) {
         answerEmpty(response, 500, "Internal error");
         return;
@@ -486,7 +487,8 @@ void MyHttpRequestHandler::downloadCsv(HttpResponse &response)
         response.writeStream(piece);
     }
     response.write(QByteArray(), true);
-    m_archiveManager->releaseCsvFile();
+    // Only the file sent here: a download that outlasts the busy window may find a newer file.
+    m_archiveManager->releaseCsvFile(served);
 }
 
 void MyHttpRequestHandler::importConfig(HttpRequest &request, HttpResponse &response, const t_GetArray &params,

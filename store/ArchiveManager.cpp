@@ -427,20 +427,26 @@ QByteArray ArchiveManager::generateCSVFile(const t_GetArray &params)
     return plainSuccessJson();
 }
 
-std::unique_ptr<QFile> ArchiveManager::openCsvFile() const
+std::unique_ptr<QFile> ArchiveManager::openCsvFile(quint64 *served) const
 {
     QMutexLocker lock(&m_csvMutex);
     if (!csvFile)
         return nullptr;
+    // A file is installed only by the generation that counts last, so the count names it.
+    if (served)
+        *served = m_csvGeneration;
     auto handle = std::make_unique<QFile>(csvFile->fileName());
     if (!handle->open(QIODevice::ReadOnly))
         return nullptr;
     return handle;
 }
 
-void ArchiveManager::releaseCsvFile()
+void ArchiveManager::releaseCsvFile(quint64 served)
 {
     QMutexLocker lock(&m_csvMutex);
+    // A later generation has begun since: its file, or the one it is still writing, is not ours.
+    if (served != m_csvGeneration)
+        return;
     if (csvFile) {
         csvFile->deleteLater();
         csvFile = nullptr;

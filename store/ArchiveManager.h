@@ -42,10 +42,12 @@ public:
     QByteArray deleteArchivedData();
 
     // For the download page: a read handle of its own on the waiting CSV file, or null when no
-    // file waits. The handle stays readable even if the file is released meanwhile.
-    std::unique_ptr<QFile> openCsvFile() const;
-    // Drops the waiting CSV file (after its download) and ends the busy window.
-    void releaseCsvFile();
+    // file waits. The handle stays readable even if the file is released meanwhile. *served
+    // names the file for releaseCsvFile.
+    std::unique_ptr<QFile> openCsvFile(quint64 *served = nullptr) const;
+    // After the download of the file that openCsvFile named: drops it and ends the busy window.
+    // A newer file that another user generated meanwhile stays, for its own download.
+    void releaseCsvFile(quint64 served);
 
     // Start of the report interval that holds a Unix time, in UTC; invalid for an unknown name.
     static QDateTime intervalStart(qint64 unixTime, const QString &groupingType, int minutes);

@@ -211,6 +211,17 @@ QByteArray invalidVersion(const QString &version)
     return buildErrorJson(QStringLiteral("Invalid archive version. (") + version + QLatin1Char(')'));
 }
 
+// Every page checked, not only those that a query happens to read: the engine answers one row
+// "ok", or rows naming the damage, or fails outright on a page it cannot parse.
+bool isIntact(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("PRAGMA integrity_check;")) || !query.next())
+        return false;
+    return query.value(0).toString() == QLatin1String("ok") && !query.next();
+}
+
 } // namespace
 
 QByteArray ConfigManager::convertDatabase()
@@ -443,9 +454,16 @@ QByteArray ConfigManager::importDatabaseFile(QIODevice *file)
         }
         version = query.next() ? query.value(0).toString() : QString();
     }
-    closeTempDb();
-    if (!isArchiveVersionSupported(version))
+    if (!isArchiveVersionSupported(version)) {
+        closeTempDb();
         return invalidVersion(version);
+    }
+    // The version sits on an early page and reads well from a file damaged behind it; such a
+    // file would replace a sound database with one whose later calls all fail.
+    const bool intact = isIntact(tempDb);
+    closeTempDb();
+    if (!intact)
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("The file is damaged."));
     if (!replaceDatabaseWithTemp())
         return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error while replacing temp database"));
     return plainSuccessJson();

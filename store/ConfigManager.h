@@ -43,7 +43,8 @@ public:
     // the database lock, has checked that polling is stopped, and holds no Database scope.
     // A script: comment lines ("/*" or "--"), blank lines and INSERT INTO the exported tables.
     QByteArray importSqlScript(QIODevice *device);
-    // A whole database file, installed as it is when its version belongs to the 0.1 line.
+    // A whole database file, installed as it is when its version belongs to the 0.1 line and
+    // every page of it passes the engine's integrity check.
     QByteArray importDatabaseFile(QIODevice *file);
     // Chooses the import by the uploaded file's name (".sql", ".sqlite", else "Invalid file").
     QByteArray importUploadedFile(const QString &fileName, QIODevice *file);

@@ -40,7 +40,11 @@ int UsersManager::checkUser(const QString &username, const QString &password)
     if (!query.exec() || !query.next())
         return 0;
     const QString permissions = query.value(0).toString();
-    return permissions.isEmpty() ? 0 : permissions.toInt();
+    if (permissions.isEmpty())
+        return 0;
+    // Rights are a 16-bit number: a wider stored value counts by its low 16 bits, so 65536 is 0
+    // and refused, where the full number would log in with rights that are not read-only.
+    return static_cast<quint16>(permissions.toLongLong());
 }
 
 QByteArray UsersManager::getUsersCfg()

@@ -14,7 +14,8 @@ class UsersManager : public QObject
 public:
     explicit UsersManager(QObject *parent = nullptr);
 
-    // The user's permissions, 0 when the login is refused (also on a database error).
+    // The user's permissions as a 16-bit number, 0 when the login is refused (also on a database
+    // error).
     int checkUser(const QString &username, const QString &password);
 
     QByteArray getUsersCfg();                         // "cfg_getUsersCfg"

@@ -15,6 +15,7 @@
 #include "SettingsManager.h"
 #include "Stats.h"
 #include "TestEnv.h"
+#include "ValueFlag.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -63,10 +64,12 @@ private slots:
     void destroyingWhileRunningStops();
     void endToEnd();
     void alarmMailReachesTheSmtpServer();
+    void portOutsideTheRangeIsNoOtherPort_data();
+    void portOutsideTheRangeIsNoOtherPort();
 
 private:
     bool startTcpPeer(const QByteArray &table = "{\"1\": {\"hr\": {\"0\": [11, 12, 13]}}}");
-    void addTcp(int id, quint16 port, int timeout = 500);
+    void addTcp(int id, qint64 port, int timeout = 500);
     void addSerial(int id, const QString &port, int timeout = 500);
     void addMqtt(int id, quint16 port);
 
@@ -107,7 +110,7 @@ bool tst_Poller::startTcpPeer(const QByteArray &table)
     return m_tcpPort != 0;
 }
 
-void tst_Poller::addTcp(int id, quint16 port, int timeout)
+void tst_Poller::addTcp(int id, qint64 port, int timeout)
 {
     QVERIFY(AcqTestDatabase::exec("INSERT INTO TCPConnections (idTCPConnections, name, ip, portTCP, timeout) VALUES "
                                   "(?, ?, '127.0.0.1', ?, ?)",
@@ -571,6 +574,31 @@ void tst_Poller::alarmMailReachesTheSmtpServer()
     QVERIFY2(data.contains("too hot"), data.constData());
     poller.stopPolling();
     QVERIFY(!g_emailManager);
+}
+
+void tst_Poller::portOutsideTheRangeIsNoOtherPort_data()
+{
+    QTest::addColumn<qint64>("offset");
+    QTest::newRow("the device's port plus 65536") << qint64(65536);
+    QTest::newRow("the device's port minus 65536") << qint64(-65536);
+}
+
+// A stored port that cut to 16 bits names the device's port is still no port of it: the line
+// fails its connect as for a device that cannot be reached.
+void tst_Poller::portOutsideTheRangeIsNoOtherPort()
+{
+    QFETCH(qint64, offset);
+    QVERIFY(startTcpPeer());
+    addTcp(1, qint64(m_tcpPort) + offset, 300);
+    QVERIFY(AcqTestDatabase::addDevice(1, 1, "tcp", 1));
+    QVERIFY(AcqTestDatabase::addParameter(10, 1, 0, 0, "V"));
+    QVERIFY(AcqTestDatabase::addBlock(1, 0, 1, 0, 16, 16));
+    Poller poller;
+    poller.startPolling();
+    QVERIFY(poller.isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(flagOf(poller, 10) != int(ValueFlag::NoValueYet), 10000);
+    QCOMPARE(flagOf(poller, 10), int(ValueFlag::ReadError));
+    poller.stopPolling();
 }
 
 QTEST_GUILESS_MAIN(tst_Poller)

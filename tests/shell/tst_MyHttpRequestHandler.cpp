@@ -1,11 +1,14 @@
+#include "ArchiveManager.h"
 #include "Database.h"
 #include "PeerProcess.h"
 #include "ShellFixture.h"
 
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace ShellFixture;
@@ -52,6 +55,8 @@ private slots:
     void loginRenewsTheSessionId();
     void loggedInUserCookieAndLogout();
     void failedLogin();
+    void permissionsBeyondSixteenBits_data();
+    void permissionsBeyondSixteenBits();
     void exportNeedsFullRights();
     void saveFileNamesAndTypes();
     void saveFileRefusesBadNames();
@@ -62,6 +67,7 @@ private slots:
     void importWaitsForTheDatabaseLock();
     void importRefusedWhilePolling();
     void downloadCsvOnce();
+    void downloadReleasesOnlyItsOwnFile();
     void saveFileAsPdf();
     void foreignPagesChangeNothing_data();
     void foreignPagesChangeNothing();
@@ -225,6 +231,42 @@ void tst_MyHttpRequestHandler::failedLogin()
     QCOMPARE(reply.header("Content-Type"), QByteArray("text/html"));
     QCOMPARE(reply.body, QByteArray("{\"success\":false}"));
     QCOMPARE(m_server.ajax("func=cfg_getSetting", jar).body, notLoggedIn);
+}
+
+void tst_MyHttpRequestHandler::permissionsBeyondSixteenBits_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<QByteArray>("login");
+    QTest::addColumn<QByteArray>("write");
+    QTest::newRow("65536 is 0") << 65536 << QByteArray("{\"success\":false}") << notLoggedIn;
+    QTest::newRow("-65536 is 0") << -65536 << QByteArray("{\"success\":false}") << notLoggedIn;
+    QTest::newRow("131073 is read-only") << 131073 << QByteArray("{\"success\":true}") << privilegeError;
+}
+
+void tst_MyHttpRequestHandler::permissionsBeyondSixteenBits()
+{
+    QFETCH(int, stored);
+    QFETCH(QByteArray, login);
+    QFETCH(QByteArray, write);
+    const QString name = QStringLiteral("wide%1").arg(QTest::currentDataTag()).remove(QLatin1Char(' '));
+    // Later tests expect the users of the start only.
+    const auto removeUser = qScopeGuard([&name] {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        query.prepare(QStringLiteral("DELETE FROM Users WHERE username = ?"));
+        query.addBindValue(name);
+        query.exec();
+    });
+    QVERIFY(m_server.addUser(name, stored, QStringLiteral("p")));
+    QVERIFY(m_server.setLogin(true));
+    const QString jar = m_server.path(name);
+    const Reply reply = m_server.get(QStringLiteral("login.html"), jar,
+                                     {QStringLiteral("--data-urlencode"), QStringLiteral("username=") + name,
+                                      QStringLiteral("--data"), QStringLiteral("password=p")});
+    QCOMPARE(reply.body, login);
+    QCOMPARE(m_server.ajax("func=cfg_addNewUser&username=by" + name.toUtf8() + "&permissions=255", jar).body, write);
+    const QString admin = m_server.login(QStringLiteral("Admin"), QString());
+    QVERIFY(!m_server.ajax("func=cfg_getUsersCfg", admin).body.contains("by" + name.toUtf8()));
 }
 
 void tst_MyHttpRequestHandler::exportNeedsFullRights()
@@ -464,6 +506,57 @@ void tst_MyHttpRequestHandler::downloadCsvOnce()
     QCOMPARE(csv.header("Content-type"), QByteArray("application/octet-stream"));
     QVERIFY2(csv.body.contains("12.5") && csv.body.contains("13.5"), csv.body);
     // Sent once: the file is released with its download.
+    QCOMPARE(m_server.get(QStringLiteral("downloadCSV.html")).status, 500);
+    QCOMPARE(m_server.ajax("func=deleteArchivedData").body, QByteArray("{\"success\":true}"));
+}
+
+// A download that outlasts the busy window while another user generates a new file releases its
+// own file only: the newer one stays for its own download.
+void tst_MyHttpRequestHandler::downloadReleasesOnlyItsOwnFile()
+{
+    static std::atomic<qint64> shift{0};
+    ArchiveManager *archive = m_server.handler->findChild<ArchiveManager *>();
+    QVERIFY(archive);
+    archive->setClock([] {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + shift.load();
+    });
+    // Far more than the socket buffers hold, so that the server stays inside the first download.
+    const int rows = 250000;
+    {
+        Database scope;
+        QSqlQuery query(scope.handle());
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, "
+                                          "isActive) VALUES (8, 'csv2', 1, 'tcp', 1, 0)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) "
+                                          "VALUES (8, 8, 0, 'V', 1), (9, 8, 1, 'V', 1)")));
+        QVERIFY(query.exec(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+                                          "INSERT INTO ArchiveData (idParameter, value, flag, dateTime) "
+                                          "SELECT 8, 12.5, 0, datetime('2026-03-01 00:00:00', '+' || i || ' seconds') FROM n")
+                               .arg(rows - 1)));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO ArchiveData (idParameter, value, flag, dateTime) VALUES "
+                                          "(9, 7.25, 0, '2026-04-01 00:00:00')")));
+    }
+    QCOMPARE(m_server.ajax("func=generateCSVFile&paramListStr=%5B8%5D&colNamesStr=first").body,
+             QByteArray("{\"success\":true}"));
+
+    const QString firstBody = m_server.path(QStringLiteral("first.csv"));
+    PeerProcess stalled;
+    QVERIFY(stalled.startPython(TestEnv::testFile(QStringLiteral("shell/peers/stalled_download.py")),
+                                {QStringLiteral("127.0.0.1"), QString::number(QUrl(m_server.base).port()),
+                                 QStringLiteral("downloadCSV.html"), firstBody}));
+    QCOMPARE(stalled.readyWords().value(1), QStringLiteral("200"));
+    shift += 120000;
+    QCOMPARE(m_server.ajax("func=generateCSVFile&paramListStr=%5B9%5D&colNamesStr=second").body,
+             QByteArray("{\"success\":true}"));
+    stalled.send("go");
+    QTRY_VERIFY_WITH_TIMEOUT(stalled.output().contains("DONE"), 30000);
+    // "first" CR LF, then a line of 26 bytes per time stamp.
+    QCOMPARE(QFileInfo(firstBody).size(), qint64(7 + 26 * rows));
+
+    const Reply second = m_server.get(QStringLiteral("downloadCSV.html"));
+    QCOMPARE(second.status, 200);
+    QCOMPARE(second.body, QByteArray("second\r\n2026-04-01 00:00:00,7.25\r\n"));
     QCOMPARE(m_server.get(QStringLiteral("downloadCSV.html")).status, 500);
     QCOMPARE(m_server.ajax("func=deleteArchivedData").body, QByteArray("{\"success\":true}"));
 }

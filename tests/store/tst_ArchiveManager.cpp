@@ -50,6 +50,7 @@ private slots:
     void csvBusyWindow_data();
     void csvBusyWindow();
     void csvReleaseAndRetry();
+    void csvReleaseKeepsANewerFile();
     void csvFileOutlivesGeneratingThread();
     void csvHandleOutlivesRelease();
     void csvFileCannotBeCreated();
@@ -639,12 +640,34 @@ void tst_ArchiveManager::csvReleaseAndRetry()
     QVERIFY(!manager.openCsvFile());
     const t_GetArray p = params({{"paramListStr", "[1]"}});
     QCOMPARE(manager.generateCSVFile(p), QByteArray("{\"success\":true}"));
-    const QString path = manager.openCsvFile()->fileName();
-    manager.releaseCsvFile();
+    quint64 served = 0;
+    const QString path = manager.openCsvFile(&served)->fileName();
+    manager.releaseCsvFile(served);
     QVERIFY(!manager.openCsvFile());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!QFile::exists(path));
     QCOMPARE(manager.generateCSVFile(p), QByteArray("{\"success\":true}"));
+}
+
+void tst_ArchiveManager::csvReleaseKeepsANewerFile()
+{
+    addRows({QStringLiteral("1|2024-01-01 10:00:00|1|0")});
+    qint64 now = 5000000;
+    ArchiveManager manager;
+    manager.setClock([&now] { return now; });
+    const t_GetArray first = params({{"paramListStr", "[1]"}, {"colNamesStr", "first"}});
+    QCOMPARE(manager.generateCSVFile(first), QByteArray("{\"success\":true}"));
+    quint64 served = 0;
+    QVERIFY(manager.openCsvFile(&served));
+    // The download outlasts the busy window; another user generates meanwhile.
+    now += 120000;
+    QCOMPARE(manager.generateCSVFile(params({{"paramListStr", "[1]"}, {"colNamesStr", "second"}})),
+             QByteArray("{\"success\":true}"));
+    manager.releaseCsvFile(served);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(fileText(manager).startsWith("second\r\n"));
+    // The newer file keeps its busy window too.
+    QCOMPARE(manager.generateCSVFile(first), QByteArray("{\"error\":true,\"message\":\"Generating in progress\"}"));
 }
 
 void tst_ArchiveManager::csvFileOutlivesGeneratingThread()
@@ -662,9 +685,10 @@ void tst_ArchiveManager::csvFileOutlivesGeneratingThread()
     delete worker;
     QCOMPARE(reply, QByteArray("{\"success\":true}"));
 
-    const QString path = manager.openCsvFile()->fileName();
+    quint64 served = 0;
+    const QString path = manager.openCsvFile(&served)->fileName();
     QVERIFY(QFile::exists(path));
-    manager.releaseCsvFile();
+    manager.releaseCsvFile(served);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY2(!QFile::exists(path), "the released file is left on disk");
 }
@@ -675,10 +699,11 @@ void tst_ArchiveManager::csvHandleOutlivesRelease()
     ArchiveManager manager;
     QCOMPARE(manager.generateCSVFile(params({{"paramListStr", "[1]"}, {"colNamesStr", "T"}})),
              QByteArray("{\"success\":true}"));
-    std::unique_ptr<QFile> download = manager.openCsvFile();
+    quint64 served = 0;
+    std::unique_ptr<QFile> download = manager.openCsvFile(&served);
     QVERIFY(download);
-    // Another request releases the file while the download still sends it.
-    manager.releaseCsvFile();
+    // Another download of the same file ends first and releases it while this one still sends it.
+    manager.releaseCsvFile(served);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(download->readAll(), QByteArray("T\r\n2024-01-01 10:00:00,1\r\n"));
 }

@@ -32,6 +32,7 @@ private slots:
     void snapshotIsConsistent();
     void fileRefused_data();
     void fileRefused();
+    void olderFileAccepted();
     void uploadRouting_data();
     void uploadRouting();
     void otherThreadsSeeImportedFile();
@@ -463,25 +464,36 @@ void tst_ConfigExportImport::fileRefused_data()
 {
     QTest::addColumn<QByteArray>("script");  // sqlite3 script that builds the upload; empty: raw bytes below
     QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<bool>("damaged");       // the upload's last page overwritten after it was written
     QTest::addColumn<QByteArray>("reply");
     const QByteArray unreadable = buildErrorJson("Database error", "Unable to read file version.");
-    QTest::newRow("not a database") << QByteArray() << QByteArray("hello, this is no database file\n") << unreadable;
-    QTest::newRow("empty file") << QByteArray() << QByteArray("") << unreadable;
+    QTest::newRow("not a database") << QByteArray() << QByteArray("hello, this is no database file\n") << false
+                                    << unreadable;
+    QTest::newRow("empty file") << QByteArray() << QByteArray("") << false << unreadable;
     QTest::newRow("no Settings table") << QByteArray("CREATE TABLE Devices (idDevices integer);") << QByteArray()
-                                       << unreadable;
+                                       << false << unreadable;
     QTest::newRow("newer version")
         << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
                       "INSERT INTO Settings VALUES (1, '0.2.0');")
-        << QByteArray() << buildErrorJson("Invalid archive version. (0.2.0)");
+        << QByteArray() << false << buildErrorJson("Invalid archive version. (0.2.0)");
     QTest::newRow("no Settings row")
         << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));") << QByteArray()
-        << buildErrorJson("Invalid archive version. ()");
+        << false << buildErrorJson("Invalid archive version. ()");
+    // The version reads well from its early page; the damage lies in the log's pages behind it.
+    QTest::newRow("damaged last page")
+        << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
+                      "INSERT INTO Settings VALUES (1, '0.1.2');"
+                      "CREATE TABLE Logs (idLogs INTEGER PRIMARY KEY, type VARCHAR(20), message TEXT);"
+                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+                      "INSERT INTO Logs (type, message) SELECT 'info', printf('%0100d', i) FROM n;")
+        << QByteArray() << true << buildErrorJson("Database error", "The file is damaged.");
 }
 
 void tst_ConfigExportImport::fileRefused()
 {
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, raw);
+    QFETCH(bool, damaged);
     QFETCH(QByteArray, reply);
     const QString upload = m_dir->filePath("upload.sqlite");
     if (!script.isEmpty()) {
@@ -491,6 +503,14 @@ void tst_ConfigExportImport::fileRefused()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(raw);
     }
+    if (damaged) {
+        QFile file(upload);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const qint64 page = 4096;
+        QVERIFY(file.size() > 4 * page);
+        QVERIFY(file.seek(file.size() - page));
+        QCOMPARE(file.write(QByteArray(int(page), '\x5a')), page);
+    }
     Database::closeThisThread();
     const QByteArray digest = StoreFixture::fileDigest(m_config->dbPath);
     QFile file(upload);
@@ -498,6 +518,20 @@ void tst_ConfigExportImport::fileRefused()
     QCOMPARE(m_config->importDatabaseFile(&file), reply);
     QCOMPARE(StoreFixture::fileDigest(m_config->dbPath), digest);
     QCOMPARE(StoreFixture::rows("SELECT username FROM Users"), QStringList{"Admin"});
+}
+
+// A database of the first 0.1 releases lacks tables of today's schema; the conversion call
+// brings it up to date after the import.
+void tst_ConfigExportImport::olderFileAccepted()
+{
+    QFile fixture(TestEnv::testFile(QStringLiteral("store/fixtures/db_0_1_0.sql")));
+    QVERIFY(fixture.open(QIODevice::ReadOnly));
+    const QString upload = m_dir->filePath("old.sqlite");
+    StoreFixture::sqliteCli(upload, fixture.readAll());
+    QFile file(upload);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(m_config->importDatabaseFile(&file), kSuccess);
+    QCOMPARE(StoreFixture::rows("SELECT archiveVersion FROM Settings"), QStringList{"0.1.0"});
 }
 
 void tst_ConfigExportImport::uploadRouting_data()

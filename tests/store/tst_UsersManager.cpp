@@ -17,6 +17,8 @@ private slots:
     void cleanup();
     void login_data();
     void login();
+    void permissionsAreSixteenBits_data();
+    void permissionsAreSixteenBits();
     void listing();
     void add_data();
     void add();
@@ -82,6 +84,31 @@ void tst_UsersManager::login()
     QFETCH(QString, password);
     QFETCH(int, permissions);
     QCOMPARE(m_users.checkUser(username, password), permissions);
+}
+
+void tst_UsersManager::permissionsAreSixteenBits_data()
+{
+    QTest::addColumn<qlonglong>("stored");
+    QTest::addColumn<int>("permissions");
+    QTest::newRow("65536 is 0 and refuses") << qlonglong(65536) << 0;
+    QTest::newRow("-65536 is 0 and refuses") << qlonglong(-65536) << 0;
+    QTest::newRow("131073 is read-only") << qlonglong(131073) << 1;
+    QTest::newRow("65791 is the administrator") << qlonglong(65791) << 255;
+}
+
+void tst_UsersManager::permissionsAreSixteenBits()
+{
+    QFETCH(qlonglong, stored);
+    QFETCH(int, permissions);
+    {
+        Database scope;
+        QSqlQuery q(scope.handle());
+        q.prepare("INSERT INTO Users (username, password, permissions) VALUES ('wide', ?, ?)");
+        q.addBindValue(UsersManager::passwordDigest("w"));
+        q.addBindValue(stored);
+        QVERIFY(q.exec());
+    }
+    QCOMPARE(m_users.checkUser("wide", "w"), permissions);
 }
 
 void tst_UsersManager::listing()
