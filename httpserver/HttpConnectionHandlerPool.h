@@ -25,6 +25,11 @@ public:
     // A handler that is now marked busy, or null when all maxThreads handlers are busy.
     HttpConnectionHandler *getConnectionHandler();
 
+    // Whether a pool of this process has left a handler thread running because it did not stop
+    // within the wait: that thread may still be inside the request handler, so what the request
+    // handler uses must not be destroyed.
+    static bool anyHandlerLeftRunning();
+
 public slots:
     void cleanup();
 
