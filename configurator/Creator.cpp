@@ -1,17 +1,16 @@
 #include "Creator.h"
 
 #include "HelperStarter.h"
+#include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "MyHttpRequestHandler.h"
 #include "ProgramStart.h"
+#include "QuickExit.h"
 #include "StaticFileController.h"
 #include "TrayMenu.h"
 
 #include <QApplication>
 #include <QSettings>
-
-#include <cstdio>
-#include <cstdlib>
 
 namespace vexo {
 
@@ -44,6 +43,12 @@ void Creator::slotExitApp()
 {
     delete m_listener;
     m_listener = nullptr;
+    // A connection thread that outlasted the wait may still be inside the request handler, which
+    // the teardown after the event loop would free under it.
+    if (HttpConnectionHandlerPool::anyHandlerLeftRunning()) {
+        qWarning("Creator: a request is still running; the program ends without taking down its objects");
+        QuickExit::now(0);
+    }
     QCoreApplication::exit(0);
 }
 
@@ -63,9 +68,7 @@ void Creator::handOver(const QString &helper)
     starter.start(helper, {QStringLiteral("-r")});
     // At once, as the hand-over asks, and without the static destructors: a connection thread may
     // still be inside the handler.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(HandOverExitCode);
+    QuickExit::now(HandOverExitCode);
 }
 
 } // namespace vexo

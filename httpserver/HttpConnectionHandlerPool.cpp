@@ -4,6 +4,7 @@
 #include "HttpRequest.h"
 #include "NativeDescriptors.h"
 
+#include <QAtomicInt>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,6 +23,8 @@ const int g_joinGraceMs = 2000;
 // Descriptors that must stay free for a new handler thread to be started: the thread's own,
 // and what its requests open (a database connection with its journal, a few uploads).
 const int g_descriptorReserve = 64;
+
+QAtomicInt g_handlersLeftRunning;
 
 } // namespace
 
@@ -71,9 +74,12 @@ void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int waitM
         return;
     }
     // Destroying a running thread would end the program; leaving it costs only its memory.
+    g_handlersLeftRunning.ref();
     qCritical("HttpConnectionHandlerPool: handler %p did not stop within %i ms, left running",
               static_cast<void *>(handler), boundMs);
 }
+
+bool HttpConnectionHandlerPool::anyHandlerLeftRunning() { return g_handlersLeftRunning.loadAcquire() != 0; }
 
 HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler(const QHostAddress &peer)
 {

@@ -34,6 +34,11 @@ public:
     // How long a connection may wait for its request head before a newcomer may take its place.
     static void setHeadWaitBoundMs(int ms) { s_headWaitBoundMs = ms; }
 
+    // Whether a pool of this process has left a handler thread running because it did not stop
+    // within the wait: that thread may still be inside the request handler, so what the request
+    // handler uses must not be destroyed.
+    static bool anyHandlerLeftRunning();
+
 public slots:
     void cleanup();
 

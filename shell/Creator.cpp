@@ -1,11 +1,14 @@
 #include "Creator.h"
 
+#include "Database.h"
 #include "HelperStarter.h"
+#include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "MyHttpRequestHandler.h"
 #include "ProgramStart.h"
+#include "QuickExit.h"
 #include "StaticFileController.h"
 #include "TrayMenu.h"
 
@@ -45,10 +48,22 @@ void Creator::shutDown()
     m_listener = nullptr;
 }
 
+void Creator::leave(int code)
+{
+    if (HttpConnectionHandlerPool::anyHandlerLeftRunning()) {
+        qWarning("Creator: a request is still running; the program ends without taking down its objects");
+        // The archive and the event log are written by now; this thread's connection has no
+        // statement open between two events.
+        Database::closeThisThread();
+        QuickExit::now(code);
+    }
+    QCoreApplication::exit(code);
+}
+
 void Creator::slotExitApp()
 {
     shutDown();
-    QCoreApplication::exit(0);
+    leave(0);
 }
 
 void Creator::slotRestartAppAsAdmin()
@@ -56,7 +71,7 @@ void Creator::slotRestartAppAsAdmin()
     shutDown();
     // Whether the launcher starts or not, this instance goes: the user asked for a restart.
     HelperStarter().start(QStringLiteral("Vexo_admin"), {QStringLiteral("-r")});
-    // Through the event loop rather than the C library's exit: every object is taken down in order
-    // and the database connection of this thread is closed before the process ends.
-    QCoreApplication::exit(12);
+    // Through the event loop rather than the C library's exit where it can: every object is then
+    // taken down in order and the database connection of this thread is closed.
+    leave(12);
 }

@@ -30,6 +30,10 @@ private:
     // Polling stops before the program goes, so that its session breaks and its last archive
     // rows are written; then the listener, so the port is free for the next instance.
     void shutDown();
+    // After shutDown: through the event loop and the teardown of every object when all
+    // connection threads have ended; at once otherwise, so that a request still running never
+    // works on what the teardown would free.
+    void leave(int code);
 
     MyHttpRequestHandler *m_requestHandler = nullptr;
     HttpListener *m_listener = nullptr;

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 using namespace ShellFixture;
@@ -21,6 +22,8 @@ private slots:
     void runAsAdministratorRestarts();
     void quitStopsPollingFirst_data();
     void quitStopsPollingFirst();
+    void endWhileARequestOutlastsTheWait_data();
+    void endWhileARequestOutlastsTheWait();
     void normalStartOpensTheBrowserOnce();
     void restartFlag_data();
     void restartFlag();
@@ -32,6 +35,18 @@ private:
     static QByteArray browserLine(const Installation &app)
     {
         return "http://127.0.0.1:" + QByteArray::number(app.port()) + "\n\n";
+    }
+    // The two parameters of a Modbus TCP device on port, polled every 200 ms and archived each second.
+    static QString pollingSetup(const QString &port)
+    {
+        return QStringLiteral(
+                   "INSERT INTO TCPConnections (idTCPConnections, name, ip, portTCP, timeout) VALUES (1, 'tcp1', '127.0.0.1', %1, 1000);"
+                   "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) VALUES (1, 'dev1', 1, 'tcp', 1, 1);"
+                   "INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice, ModbusReadFunction) VALUES (0, 2, 0, 16, 16, 1, 3);"
+                   "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (10, 1, 0, 'V', 1);"
+                   "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (11, 1, 1, 'A', 1);"
+                   "UPDATE Settings SET modbusPollInterval = 200;")
+            .arg(port);
     }
 };
 
@@ -135,14 +150,7 @@ void tst_Creator::quitStopsPollingFirst()
     Installation app;
     QVERIFY(app.install());
     QVERIFY(app.start({QStringLiteral("-r")}));
-    const QString setup = QStringLiteral(
-        "INSERT INTO TCPConnections (idTCPConnections, name, ip, portTCP, timeout) VALUES (1, 'tcp1', '127.0.0.1', %1, 1000);"
-        "INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive) VALUES (1, 'dev1', 1, 'tcp', 1, 1);"
-        "INSERT INTO ReadIterations (regAddr, valuesCnt, regType, regSize, valSize, idDevice, ModbusReadFunction) VALUES (0, 2, 0, 16, 16, 1, 3);"
-        "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (10, 1, 0, 'V', 1);"
-        "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) VALUES (11, 1, 1, 'A', 1);"
-        "UPDATE Settings SET modbusPollInterval = 200;")
-                              .arg(device.readyWords().value(0));
+    const QString setup = pollingSetup(device.readyWords().value(0));
     app.sql(setup);
     QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
     QTRY_VERIFY_WITH_TIMEOUT(curl(app.url(QStringLiteral("ajax.html?func=getAllValues"))).body.contains("1234"), 20000);
@@ -163,6 +171,89 @@ void tst_Creator::quitStopsPollingFirst()
     QCOMPARE(app.sql(QStringLiteral("SELECT idParameter FROM ArchiveData WHERE flag = 6 ORDER BY idParameter;")),
              QByteArray("10\n11\n"));
     QVERIFY(app.sql(QStringLiteral("SELECT count(*) FROM ArchiveData WHERE flag = 0 AND value = 1234;")).toInt() > 0);
+}
+
+void tst_Creator::endWhileARequestOutlastsTheWait_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("converting");
+    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM") << false;
+    QTest::newRow("SIGINT") << QStringLiteral("SIGINT") << false;
+    QTest::newRow("restart") << QStringLiteral("runAsAdministrator") << false;
+    QTest::newRow("SIGTERM while converting") << QStringLiteral("SIGTERM") << true;
+}
+
+// A request still running when the wait for the connection threads has passed: a device that
+// takes the connection and never answers, within a time-out far beyond the read time-out, and
+// perhaps a page of deeply nested tables turned into PDF. The program still ends with its own
+// code, after the session breaks of the polled device, and without taking down under the
+// running request what it uses.
+void tst_Creator::endWhileARequestOutlastsTheWait()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, converting);
+    PeerProcess device;
+    QVERIFY(device.startPython(TestEnv::testFile(QStringLiteral("peers/modbus_server.py")),
+                               {QStringLiteral("--table"), QStringLiteral("{\"1\": {\"hr\": {\"0\": [1234, 42]}}}")}));
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    Installation app;
+    QVERIFY(app.install());
+    // The wait for the threads at the end is the read time-out and two seconds.
+    const QString ini = app.path(QStringLiteral("config.ini"));
+    QVERIFY(writeFile(ini, readAll(ini).replace("readTimeout=10000", "readTimeout=1000")));
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    app.sql(pollingSetup(device.readyWords().value(0)));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QTRY_VERIFY_WITH_TIMEOUT(curl(app.url(QStringLiteral("ajax.html?func=getAllValues"))).body.contains("1234"), 20000);
+
+    const auto startRequest = [&app](QProcess &client, const QStringList &extra, const QString &relative) {
+        client.start(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                                         QStringLiteral("--max-time"), QStringLiteral("120")}
+                                                 << extra << app.url(relative));
+        return client.waitForStarted(10000);
+    };
+    QProcess conversion;
+    if (converting) {
+        QByteArray page = "x";
+        for (int level = 0; level < 40; ++level)
+            page = "<table><tr><td>" + page + "</td><td>y</td></tr></table>";
+        QVERIFY(startRequest(conversion,
+                             {QStringLiteral("--data-urlencode"), QStringLiteral("filename=report.pdf"),
+                              QStringLiteral("--data-urlencode"), QStringLiteral("fileContent=") + QString::fromLatin1(page)},
+                             QStringLiteral("saveFile.html")));
+    }
+    QProcess ping;
+    QVERIFY(startRequest(ping, {},
+                         QStringLiteral("ajax.html?func=pingDevice&type=tcp&ip=127.0.0.1&ModbusId=1&timeout=60000&portTCP=%1")
+                             .arg(silent.serverPort())));
+    // The call has its line open and waits for the answer.
+    QVERIFY(silent.waitForNewConnection(20000));
+    QTcpSocket *line = silent.nextPendingConnection();
+    QVERIFY(line);
+
+    int expected = 0;
+    if (how == QLatin1String("runAsAdministrator")) {
+        QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=runAsAdministrator"))).status, 200);
+        expected = 12;
+    } else {
+        ::kill(static_cast<pid_t>(app.process().processId()), how == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
+    }
+    QVERIFY(app.process().waitForFinished(30000));
+    const QByteArray output = app.output();
+    QVERIFY2(app.process().exitStatus() == QProcess::NormalExit, output.right(3000).constData());
+    QCOMPARE(app.process().exitCode(), expected);
+    QVERIFY2(!output.contains("QMutex: destroying locked mutex"), output.right(3000).constData());
+    QVERIFY(output.contains("left running"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT idParameter FROM ArchiveData WHERE flag = 6 ORDER BY idParameter;")),
+             QByteArray("10\n11\n"));
+    QVERIFY(app.sql(QStringLiteral("SELECT count(*) FROM ArchiveData WHERE flag = 0 AND value = 1234;")).toInt() > 0);
+    if (expected == 12)
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(app.path(QStringLiteral("Vexo_admin.args"))), QByteArray("-r\n\n"), 10000);
+    for (QProcess *client : {&ping, &conversion}) {
+        client->kill();
+        client->waitForFinished(5000);
+    }
 }
 
 void tst_Creator::normalStartOpensTheBrowserOnce()
