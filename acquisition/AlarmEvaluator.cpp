@@ -119,6 +119,8 @@ QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluateBatch(const QStringList 
             break;
         if (chunk.size() == 1) {
             results[start] = Result::ScriptError;
+            qWarning("AlarmEvaluator: an expression %s its child: %s",
+                     outcome == WorkerProcess::Outcome::TimedOut ? "outran" : "ended", qPrintable(chunk.at(0).left(80)));
             continue;
         }
         // One script took the child down with it: one at a time, the others still count and only
@@ -126,10 +128,14 @@ QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluateBatch(const QStringList 
         for (int i = 0; i < chunk.size() && !m_stopping; ++i) {
             QVector<Result> one;
             const WorkerProcess::Outcome single = callWorker({chunk.at(i)}, &one);
-            if (single == WorkerProcess::Outcome::Answered)
+            if (single == WorkerProcess::Outcome::Answered) {
                 results[start + i] = one.value(0);
-            else if (single != WorkerProcess::Outcome::NotStarted)
+            } else if (single != WorkerProcess::Outcome::NotStarted) {
                 results[start + i] = Result::ScriptError;
+                qWarning("AlarmEvaluator: an expression %s its child: %s",
+                         single == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
+                         qPrintable(chunk.at(i).left(80)));
+            }
         }
     }
     return results;
