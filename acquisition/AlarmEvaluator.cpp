@@ -120,7 +120,8 @@ QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluateBatch(const QStringList 
         if (chunk.size() == 1) {
             results[start] = Result::ScriptError;
             qWarning("AlarmEvaluator: an expression %s its child: %s",
-                     outcome == WorkerProcess::Outcome::TimedOut ? "outran" : "ended", qPrintable(chunk.at(0).left(80)));
+                     outcome == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
+                     qPrintable(chunk.at(0).left(80)));
             continue;
         }
         // One script took the child down with it: one at a time, the others still count and only

@@ -25,8 +25,8 @@ public:
     enum class Result : char {
         NotEvaluated, // the batch was abandoned or no child could be started: changes nothing
         False,
-        True,         // ECMAScript ToBoolean of the completion value (a thrown error object is true)
-        ScriptError,  // aborted by the watchdog, or it ran its child out of time or memory
+        True,        // ECMAScript ToBoolean of the completion value (a thrown error object is true)
+        ScriptError, // aborted by the watchdog, or it ran its child out of time or memory
     };
     using Done = std::function<void(const QVector<Result> &)>;
 
