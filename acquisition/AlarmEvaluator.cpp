@@ -1,18 +1,42 @@
 #include "AlarmEvaluator.h"
 
-#include <QDeadlineTimer>
+#include <QCoreApplication>
+#include <QDataStream>
 #include <QScriptEngine>
 #include <QThread>
 #include <QTimer>
 
 std::atomic<int> AlarmEvaluator::s_watchdogMs{200};
+quint64 AlarmEvaluator::s_memoryLimitBytes = quint64(1024) * 1024 * 1024;
 
 namespace {
+
 // How often a running script lets the watchdog's timer in.
 constexpr int kProcessEventsIntervalMs = 10;
+// Scripts per call of the child: few calls per tick, and little to redo when a child dies.
+constexpr int kChunkSize = 100;
+// A call's time limit: every script may use its watchdog's time and a little more, and the call
+// as a whole the start of a new child on a busy machine.
+constexpr int kPerScriptSlackMs = 50;
+constexpr int kPerCallSlackMs = 2000;
+
+// The child's answer, one byte per script.
+constexpr char kFalse = 'f';
+constexpr char kTrue = 't';
+constexpr char kAborted = 'a';
+
+QByteArray encodeRequest(const QStringList &scripts, int watchdogMs)
+{
+    QByteArray request;
+    QDataStream out(&request, QIODevice::WriteOnly);
+    out << qint32(watchdogMs) << scripts;
+    return request;
+}
+
 } // namespace
 
 AlarmEvaluator::AlarmEvaluator()
+    : m_process(QCoreApplication::applicationFilePath(), {QString::fromLatin1(workerArgument())})
 {
     m_thread = QThread::create([this] { run(); });
     m_thread->setObjectName(QStringLiteral("AlarmEvaluator"));
@@ -24,42 +48,123 @@ AlarmEvaluator::~AlarmEvaluator()
     {
         QMutexLocker lock(&m_mutex);
         m_stopping = true;
-        if (m_pending)
-            m_pending->abandoned = true;
+        m_jobs.clear();
         m_wake.wakeAll();
     }
-    // A script still running is aborted by its watchdog well within this.
-    if (!m_thread->wait(10000))
+    m_process.abort();
+    // A killed child ends the call under way at once; a call that began after the kill is still
+    // bounded by its time limit.
+    if (!m_thread->wait(60000))
         qWarning("AlarmEvaluator: the evaluator thread did not end");
     else
         delete m_thread;
 }
 
-QVector<bool> AlarmEvaluator::evaluate(const QStringList &scripts, int boundMs)
+void AlarmEvaluator::submit(const QStringList &scripts, Done done)
 {
-    auto batch = std::make_shared<Batch>();
-    batch->scripts = scripts;
-    batch->results = QVector<bool>(scripts.size(), true);
-    QDeadlineTimer deadline(boundMs);
     QMutexLocker lock(&m_mutex);
-    m_pending = batch;
+    m_jobs.append(Job{scripts, std::move(done)});
     m_wake.wakeAll();
-    while (!batch->finished) {
-        if (!m_batchDone.wait(&m_mutex, deadline))
-            break;
-    }
-    if (!batch->finished) {
-        batch->abandoned = true;
-        qWarning("AlarmEvaluator: %d of %d expressions not evaluated in time", batch->scripts.size() - batch->done,
-                 batch->scripts.size());
-    }
-    if (m_pending == batch)
-        m_pending.reset();
-    return batch->results;
+}
+
+QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluate(const QStringList &scripts)
+{
+    QMutex mutex;
+    QWaitCondition finished;
+    bool done = false;
+    QVector<Result> results;
+    submit(scripts, [&](const QVector<Result> &r) {
+        QMutexLocker lock(&mutex);
+        results = r;
+        done = true;
+        finished.wakeAll();
+    });
+    QMutexLocker lock(&mutex);
+    while (!done)
+        finished.wait(&mutex);
+    return results;
 }
 
 void AlarmEvaluator::run()
 {
+    for (;;) {
+        Job job;
+        {
+            QMutexLocker lock(&m_mutex);
+            while (!m_stopping && m_jobs.isEmpty())
+                m_wake.wait(&m_mutex);
+            if (m_stopping)
+                return;
+            job = m_jobs.takeFirst();
+        }
+        const QVector<Result> results = evaluateBatch(job.scripts);
+        if (m_stopping)
+            return;
+        job.done(results);
+    }
+}
+
+QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluateBatch(const QStringList &scripts)
+{
+    QVector<Result> results(scripts.size(), Result::NotEvaluated);
+    for (int start = 0; start < scripts.size() && !m_stopping; start += kChunkSize) {
+        const QStringList chunk = scripts.mid(start, kChunkSize);
+        QVector<Result> part;
+        const WorkerProcess::Outcome outcome = callWorker(chunk, &part);
+        if (outcome == WorkerProcess::Outcome::Answered) {
+            std::copy(part.cbegin(), part.cend(), results.begin() + start);
+            continue;
+        }
+        if (outcome == WorkerProcess::Outcome::NotStarted)
+            break;
+        if (chunk.size() == 1) {
+            results[start] = Result::ScriptError;
+            qWarning("AlarmEvaluator: an expression %s its child: %s",
+                     outcome == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
+                     qPrintable(chunk.at(0).left(80)));
+            continue;
+        }
+        // One script took the child down with it: one at a time, the others still count and only
+        // the culprit is a script error.
+        for (int i = 0; i < chunk.size() && !m_stopping; ++i) {
+            QVector<Result> one;
+            const WorkerProcess::Outcome single = callWorker({chunk.at(i)}, &one);
+            if (single == WorkerProcess::Outcome::Answered) {
+                results[start + i] = one.value(0);
+            } else if (single != WorkerProcess::Outcome::NotStarted) {
+                results[start + i] = Result::ScriptError;
+                qWarning("AlarmEvaluator: an expression %s its child: %s",
+                         single == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
+                         qPrintable(chunk.at(i).left(80)));
+            }
+        }
+    }
+    return results;
+}
+
+WorkerProcess::Outcome AlarmEvaluator::callWorker(const QStringList &scripts, QVector<Result> *results)
+{
+    const int watchdogMs = s_watchdogMs.load();
+    const int limitMs = scripts.size() * (watchdogMs + kPerScriptSlackMs) + kPerCallSlackMs;
+    QByteArray reply;
+    const WorkerProcess::Outcome outcome = m_process.call(encodeRequest(scripts, watchdogMs), &reply, limitMs);
+    if (outcome != WorkerProcess::Outcome::Answered)
+        return outcome;
+    if (reply.size() != scripts.size()) {
+        qWarning("AlarmEvaluator: the child answered %d results for %d scripts", reply.size(), scripts.size());
+        return WorkerProcess::Outcome::Died;
+    }
+    results->resize(scripts.size());
+    for (int i = 0; i < reply.size(); ++i) {
+        const char c = reply.at(i);
+        (*results)[i] = c == kFalse ? Result::False : c == kTrue ? Result::True : Result::ScriptError;
+    }
+    return outcome;
+}
+
+int AlarmEvaluator::serveWorker(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
     QScriptEngine engine;
     engine.setProcessEventsInterval(kProcessEventsIntervalMs);
     const QScriptValue standardGlobals = engine.globalObject();
@@ -70,38 +175,28 @@ void AlarmEvaluator::run()
         aborted = true;
         engine.abortEvaluation();
     });
-
-    for (;;) {
-        std::shared_ptr<Batch> batch;
-        {
-            QMutexLocker lock(&m_mutex);
-            while (!m_stopping && !m_pending)
-                m_wake.wait(&m_mutex);
-            if (m_stopping)
-                return;
-            batch = m_pending;
-            m_pending.reset();
-        }
-        QVector<bool> results(batch->scripts.size(), true);
-        int done = 0;
-        for (const QString &script : qAsConst(batch->scripts)) {
-            if (batch->abandoned)
-                break;
+    const auto answer = [&](const QByteArray &request) {
+        QDataStream in(request);
+        qint32 watchdogMs = 0;
+        QStringList scripts;
+        in >> watchdogMs >> scripts;
+        QByteArray results;
+        results.reserve(scripts.size());
+        for (const QString &script : qAsConst(scripts)) {
             QScriptValue global = engine.newObject();
             global.setPrototype(standardGlobals);
             engine.setGlobalObject(global);
             aborted = false;
-            watchdog.start(s_watchdogMs.load());
+            watchdog.start(watchdogMs);
             const QScriptValue value = engine.evaluate(script, QString(), 1);
             watchdog.stop();
-            results[done++] = aborted || value.toBool();
+            results += aborted ? kAborted : value.toBool() ? kTrue : kFalse;
             engine.clearExceptions();
         }
         engine.setGlobalObject(standardGlobals);
-        QMutexLocker lock(&m_mutex);
-        batch->results = results;
-        batch->done = done;
-        batch->finished = true;
-        m_batchDone.wakeAll();
-    }
+        return results;
+    };
+    // The engine reserves far more address space than it uses; the cap is for the expressions.
+    const quint64 inUse = WorkerProcess::addressSpaceInUse();
+    return WorkerProcess::serve(answer, inUse > 0 ? inUse + s_memoryLimitBytes : 0);
 }

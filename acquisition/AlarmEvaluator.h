@@ -1,51 +1,74 @@
 #pragma once
 
+#include "WorkerProcess.h"
+
+#include <QList>
 #include <QMutex>
 #include <QStringList>
 #include <QVector>
 #include <QWaitCondition>
 
 #include <atomic>
-#include <memory>
+#include <functional>
 
 class QThread;
 
-// Runs alarm expressions on a thread of its own, one script engine reused for all of them.
-// Each expression gets a fresh global object (its prototype the engine's standard globals),
-// so no expression sees a global that another one set; a watchdog aborts an evaluation that
-// runs too long. The caller waits for a whole batch with a bound and runs no events meanwhile.
+// Runs alarm expressions in a child process of this program (started with workerArgument()),
+// reached from a thread of its own, so that neither an expression's time nor its memory can
+// hold up, swamp or end the program. In the child each expression gets a fresh global object
+// (its prototype the engine's standard globals), so no expression sees a global that another
+// one set, and a watchdog aborts an evaluation that runs too long; the child's address space is
+// capped, and a child that runs past its time limit or dies is replaced.
 class AlarmEvaluator
 {
 public:
+    enum class Result : char {
+        NotEvaluated, // the batch was abandoned or no child could be started: changes nothing
+        False,
+        True,        // ECMAScript ToBoolean of the completion value (a thrown error object is true)
+        ScriptError, // aborted by the watchdog, or it ran its child out of time or memory
+    };
+    using Done = std::function<void(const QVector<Result> &)>;
+
     // Per expression; tests may shorten it.
     static std::atomic<int> s_watchdogMs;
+    // The child's memory for expressions, on top of what its script engine holds at the start;
+    // a test program's child may lower it.
+    static quint64 s_memoryLimitBytes;
 
     AlarmEvaluator();
+    // A batch still running is abandoned (its child is killed) and its done is never called.
     ~AlarmEvaluator();
     AlarmEvaluator(const AlarmEvaluator &) = delete;
     AlarmEvaluator &operator=(const AlarmEvaluator &) = delete;
 
-    // ECMAScript ToBoolean of each script's completion value, in order. A script that throws
-    // gives its thrown value (an error object is true); an aborted one, or one that the batch
-    // bound left unevaluated, counts as a script error: true.
-    QVector<bool> evaluate(const QStringList &scripts, int boundMs);
+    // Queues the scripts and returns at once; done gets one result per script, in order, on the
+    // evaluator's thread. Batches run one after the other.
+    void submit(const QStringList &scripts, Done done);
+    // The same, waiting for the results; not from the thread of a done.
+    QVector<Result> evaluate(const QStringList &scripts);
+
+    // The argument that makes the program serve as the evaluator's child.
+    static const char *workerArgument() { return "--alarm-worker"; }
+    // The child's side: call from main() when argv[1] is workerArgument(); returns the exit code.
+    static int serveWorker(int argc, char **argv);
 
 private:
-    struct Batch
+    struct Job
     {
         QStringList scripts;
-        QVector<bool> results;
-        int done = 0;
-        bool finished = false;
-        std::atomic<bool> abandoned{false};
+        Done done;
     };
 
     void run();
+    QVector<Result> evaluateBatch(const QStringList &scripts);
+    // One call of the child for the scripts; on Answered *results holds one result each.
+    WorkerProcess::Outcome callWorker(const QStringList &scripts, QVector<Result> *results);
 
     QMutex m_mutex;
     QWaitCondition m_wake;
-    QWaitCondition m_batchDone;
-    std::shared_ptr<Batch> m_pending;
-    bool m_stopping = false;
+    QList<Job> m_jobs;
+    std::atomic<bool> m_stopping{false};
+    WorkerProcess m_process;
     QThread *m_thread = nullptr;
 };

@@ -16,8 +16,6 @@
 
 Alarms g_alarms DALVORAN_INIT_ORDER(GlobalsOrder::Alarms);
 
-int Alarms::s_evaluationBoundMs = 5000;
-
 namespace {
 
 const QRegularExpression &referencePattern()
@@ -45,7 +43,11 @@ Alarms::Alarms(QObject *parent) : QObject(parent)
     qRegisterMetaType<EmailManager::Mail2Send>("EmailManager::Mail2Send");
 }
 
-Alarms::~Alarms() = default;
+Alarms::~Alarms()
+{
+    // Before the tables go: the evaluator's thread may still hand results to this object.
+    m_evaluator.reset();
+}
 
 bool Alarms::tryLock() { return m_mutex.tryLock(400); }
 
@@ -57,6 +59,9 @@ void Alarms::loadAlarms()
     QMutexLocker lock(&m_mutex);
     m_alarms.clear();
     m_values.clear();
+    // A batch handed over before changes nothing of the new tables.
+    ++m_generation;
+    m_evaluating = false;
     Database scope;
     QSqlQuery query(scope.handle());
     if (!query.exec(QStringLiteral("SELECT idAlarms, name, desc, priority, exp_on, exp_off, sedMailCond, "
@@ -165,49 +170,84 @@ bool Alarms::evaluateExpression(const QString &expression, QString *errorText)
         return false;
     if (!m_evaluator)
         m_evaluator = std::make_unique<AlarmEvaluator>();
-    return m_evaluator->evaluate({script}, s_evaluationBoundMs).value(0, true);
+    const AlarmEvaluator::Result result = m_evaluator->evaluate({script}).value(0, AlarmEvaluator::Result::NotEvaluated);
+    return result == AlarmEvaluator::Result::True || result == AlarmEvaluator::Result::ScriptError;
 }
 
 void Alarms::checkAlarms()
 {
+    if (m_evaluating)
+        return;
     const int n = m_alarms.size();
-    // Every expression of the tick goes to the evaluator in one batch.
+    PendingTick tick;
+    tick.slotOn.fill(-1, n);
+    tick.slotOff.fill(-1, n);
+    tick.errOn.resize(n);
+    tick.errOff.resize(n);
     QStringList scripts;
-    QVector<int> slotOn(n, -1), slotOff(n, -1);
-    QVector<QString> errOn(n), errOff(n);
     for (int k = 0; k < n; ++k) {
         const AlarmEntry &alarm = m_alarms[k];
         QString script;
-        if (prepare(alarm.expOn, &script, &errOn[k]) == Prepared::Script && !script.isEmpty()) {
-            slotOn[k] = scripts.size();
+        if (prepare(alarm.expOn, &script, &tick.errOn[k]) == Prepared::Script && !script.isEmpty()) {
+            tick.slotOn[k] = scripts.size();
             scripts << script;
         }
-        if (prepare(alarm.expOff, &script, &errOff[k]) == Prepared::Script && !script.isEmpty()) {
-            slotOff[k] = scripts.size();
+        if (prepare(alarm.expOff, &script, &tick.errOff[k]) == Prepared::Script && !script.isEmpty()) {
+            tick.slotOff[k] = scripts.size();
             scripts << script;
         }
     }
-    QVector<bool> results;
-    if (!scripts.isEmpty()) {
-        if (!m_evaluator)
-            m_evaluator = std::make_unique<AlarmEvaluator>();
-        results = m_evaluator->evaluate(scripts, s_evaluationBoundMs);
+    if (scripts.isEmpty()) {
+        applyResults(tick, {});
+        return;
     }
+    if (!m_evaluator)
+        m_evaluator = std::make_unique<AlarmEvaluator>();
+    // The expressions may run for seconds: neither this thread nor the lock waits for them.
+    m_pending = tick;
+    m_evaluating = true;
+    const int generation = m_generation;
+    m_evaluator->submit(scripts, [this, generation](const QVector<AlarmEvaluator::Result> &results) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, results] {
+                QMutexLocker lock(&m_mutex);
+                if (generation != m_generation)
+                    return;
+                m_evaluating = false;
+                applyResults(m_pending, results);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
+void Alarms::applyResults(const PendingTick &tick, const QVector<AlarmEvaluator::Result> &results)
+{
+    using Result = AlarmEvaluator::Result;
+    // Alarms loaded after the hand-over are not in the tick.
+    const int n = qMin(m_alarms.size(), tick.slotOn.size());
     for (int k = 0; k < n; ++k) {
+        const Result resultOn = tick.slotOn[k] >= 0 ? results.value(tick.slotOn[k]) : Result::False;
+        const Result resultOff = tick.slotOff[k] >= 0 ? results.value(tick.slotOff[k]) : Result::False;
+        // As on a tick that skips the alarms: what was not evaluated changes nothing.
+        if (resultOn == Result::NotEvaluated || resultOff == Result::NotEvaluated)
+            continue;
         AlarmEntry &alarm = m_alarms[k];
-        const bool on = slotOn[k] >= 0 && results.value(slotOn[k], true);
-        const bool off = slotOff[k] >= 0 && results.value(slotOff[k], true);
+        // A script error counts as true.
+        const bool on = resultOn == Result::True || resultOn == Result::ScriptError;
+        const bool off = resultOff == Result::True || resultOff == Result::ScriptError;
         const bool gone = alarm.expOff.isEmpty() ? !on : off;
-        const bool anyError = !errOn[k].isEmpty() || !errOff[k].isEmpty();
+        const QString &errOn = tick.errOn[k];
+        const QString &errOff = tick.errOff[k];
+        const bool anyError = !errOn.isEmpty() || !errOff.isEmpty();
         switch (alarm.state) {
         case 0:
         case 2:
-            if (!errOn[k].isEmpty()) {
-                alarm.desc = errOn[k];
+            if (!errOn.isEmpty()) {
+                alarm.desc = errOn;
                 activate(k);
-            } else if (!errOff[k].isEmpty()) {
-                alarm.desc = errOff[k];
+            } else if (!errOff.isEmpty()) {
+                alarm.desc = errOff;
                 activate(k);
             } else if (on) {
                 activate(k);
@@ -350,6 +390,8 @@ void Alarms::clear()
     QMutexLocker lock(&m_mutex);
     m_alarms.clear();
     m_values.clear();
-    // The evaluator's thread lives for one polling run.
+    ++m_generation;
+    m_evaluating = false;
+    // The evaluator's thread and child live for one polling run.
     m_evaluator.reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AlarmEvaluator.h"
 #include "CurrentValue.h"
 #include "EmailManager.h"
 #include "RequestParams.h"
@@ -12,9 +13,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <QVector>
+
+#include <atomic>
 #include <memory>
 
-class AlarmEvaluator;
 class ReadBuffer;
 
 // The alarm evaluator of a polling run: loads the alarm definitions at start, evaluates their
@@ -40,10 +43,6 @@ public:
         QString mailSubject;
     };
 
-    // How long the main thread waits for one tick's expressions before it counts the rest as
-    // script errors; tests may shorten it.
-    static int s_evaluationBoundMs;
-
     explicit Alarms(QObject *parent = nullptr);
     ~Alarms() override;
 
@@ -58,9 +57,14 @@ public:
     int findParameterId(const QString &reference);
     // Under the alarms' lock; takes the buffer's lock itself.
     void updateValues(ReadBuffer *buffer);
+    // Waits for the evaluator; for diagnostics and tests, never on a tick.
     bool evaluateExpression(const QString &expression, QString *errorText);
-    // Under the alarms' lock.
+    // Under the alarms' lock: hands the tick's expressions to the evaluator and returns; the
+    // states change in this object's thread when the results arrive, under the lock taken then.
+    // Does nothing while the previous tick's expressions are still being evaluated.
     void checkAlarms();
+    // Any thread: a tick's expressions are being evaluated.
+    bool isEvaluating() const { return m_evaluating.load(); }
     EmailManager::Mail2Send createMail(int key) const;
 
     // Web calls; each takes the lock itself.
@@ -76,9 +80,18 @@ public:
     QHash<int, CurrentValue> values() const { return m_values; }
 
 private:
+    // What a tick prepared for the state machine, per alarm key: the evaluator's slot of each
+    // expression (-1 when none was sent) and the invalid-configuration texts.
+    struct PendingTick
+    {
+        QVector<int> slotOn, slotOff;
+        QVector<QString> errOn, errOff;
+    };
+
     enum class Prepared { Script, Invalid, NoValue };
     // The expression with its references replaced by their values, ready for the engine.
     Prepared prepare(const QString &expression, QString *script, QString *errorText) const;
+    void applyResults(const PendingTick &tick, const QVector<AlarmEvaluator::Result> &results);
     void activate(int key);
     void goInactive(int key, int newState);
     void logChange(const AlarmEntry &alarm, bool active);
@@ -88,6 +101,10 @@ private:
     QHash<int, CurrentValue> m_values;
     QMutex m_mutex;
     std::unique_ptr<AlarmEvaluator> m_evaluator;
+    PendingTick m_pending;
+    std::atomic<bool> m_evaluating{false};
+    // Results for an earlier load or polling run are dropped; under the lock.
+    int m_generation = 0;
 };
 
 extern Alarms g_alarms;

@@ -255,7 +255,8 @@ void Poller::startPolling()
 void Poller::visualTimerTimeout()
 {
     const qint64 t = QDateTime::currentMSecsSinceEpoch();
-    if (g_alarms.tryLock()) {
+    // A tick whose alarms are still being evaluated skips them, as one whose lock is taken.
+    if (!g_alarms.isEvaluating() && g_alarms.tryLock()) {
         g_alarms.updateValues(m_pReadBuffer.get());
         g_alarms.checkAlarms();
         g_alarms.unlock();

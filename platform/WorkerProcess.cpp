@@ -112,6 +112,13 @@ pid_t WorkerProcess::childPid() const
     return m_pid;
 }
 
+void WorkerProcess::abort()
+{
+    QMutexLocker reap(&m_reapMutex);
+    if (m_killablePid != 0)
+        ::kill(m_killablePid, SIGKILL);
+}
+
 WorkerProcess::Outcome WorkerProcess::call(const QByteArray &request, QByteArray *reply, int timeoutMs)
 {
     reply->clear();
@@ -163,6 +170,8 @@ bool WorkerProcess::startChild()
     }
     m_pid = pid;
     m_fd = fds[0];
+    QMutexLocker reap(&m_reapMutex);
+    m_killablePid = pid;
     return true;
 }
 
@@ -170,6 +179,8 @@ void WorkerProcess::stopChild(bool kill)
 {
     if (m_pid == 0)
         return;
+    QMutexLocker reap(&m_reapMutex);
+    m_killablePid = 0;
     if (kill)
         ::kill(m_pid, SIGKILL);
     ::close(m_fd);
@@ -198,6 +209,16 @@ bool WorkerProcess::memoryLimitApplies()
 #else
     return true;
 #endif
+}
+
+quint64 WorkerProcess::addressSpaceInUse()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const quint64 pages = statm.readLine().split(' ').value(0).toULongLong();
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pageSize > 0 ? pages * quint64(pageSize) : 0;
 }
 
 int WorkerProcess::serve(const std::function<QByteArray(const QByteArray &)> &handler, quint64 memoryLimitBytes)

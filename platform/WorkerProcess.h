@@ -30,6 +30,9 @@ public:
     Outcome call(const QByteArray &request, QByteArray *reply, int timeoutMs);
     // The process id of the running child, or 0 (for tests that look at it).
     pid_t childPid() const;
+    // Any thread, also during a call: kills the running child, so that a call under way returns
+    // at once (Died) instead of at its time limit. The next call starts a new child.
+    void abort();
 
     // The child's side: answers each request read from the channel with handler until the parent
     // closes it or ends, then returns 0. Standard output is sent to standard error first, so a
@@ -37,6 +40,9 @@ public:
     static int serve(const std::function<QByteArray(const QByteArray &)> &handler, quint64 memoryLimitBytes = 0);
     // False in a build whose memory checker reserves more address space than any cap allows.
     static bool memoryLimitApplies();
+    // The address space this process holds now, in bytes; 0 when it cannot be told. A cap meant
+    // for the work alone goes on top of it (a script engine reserves gigabytes it never touches).
+    static quint64 addressSpaceInUse();
 
     // The largest request or answer; a larger answer counts as the child's death.
     static constexpr quint32 MaxFrameBytes = 256u * 1024 * 1024;
@@ -50,4 +56,8 @@ private:
     mutable QMutex m_mutex;
     pid_t m_pid = 0;
     int m_fd = -1;
+    // The child that abort() may kill: cleared under m_reapMutex before the child is reaped, so
+    // abort() never hits a process id the system gave to another process since.
+    QMutex m_reapMutex;
+    pid_t m_killablePid = 0;
 };

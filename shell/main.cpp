@@ -1,3 +1,4 @@
+#include "AlarmEvaluator.h"
 #include "BrowserOpener.h"
 #include "Creator.h"
 #include "Database.h"
@@ -29,6 +30,9 @@ static bool takeInstanceLock(SingleInstance &lock, bool restarted)
 
 int main(int argc, char *argv[])
 {
+    // The alarm expressions' child process: no window, no lock, no listener.
+    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0)
+        return AlarmEvaluator::serveWorker(argc, argv);
     ProgramStart::prepareEnvironment();
     QApplication app(argc, argv);
     const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;

@@ -2,7 +2,7 @@
 //   values   "getAllValues" with 10 000 parameters, 4 callers and a worker storing: the buffer
 //            lock's hold per reply (p50, p99) and the whole reply (p50), beside the hold of the
 //            document built under the lock.
-//   alarms   one alarm tick with 1 000 alarms of two references each (main-thread time) beside
+//   alarms   one alarm tick with 1 000 alarms of two references each (until its results are applied) beside
 //            2 000 evaluations in fresh script engines.
 //   mqtt     the line's CPU time per stored message beside mosquitto_sub -C N's on the same
 //            broker and stream, fed by four mosquitto_pub -l at once. Both consumers get the
@@ -13,6 +13,7 @@
 //            rows in transactions of 50 with the same pragmas.
 // Usage: acquisition_bench [values|alarms|mqtt|stop|archive]... (all when none given)
 
+#include "AlarmEvaluator.h"
 #include "Alarms.h"
 #include "ArchiveWriter.h"
 #include "ChannelWorker.h"
@@ -247,13 +248,21 @@ void benchAlarms()
 
     Alarms alarms;
     alarms.loadAlarms();
-    std::vector<double> ticks;
-    for (int i = 0; i < 10; ++i) {
+    // The hand-over holds the main thread and the lock; the whole tick lasts until the results
+    // of the child process are applied (the first tick also starts the child).
+    std::vector<double> handOvers, ticks;
+    for (int i = 0; i < 11; ++i) {
         const qint64 t0 = nowNs();
         alarms.tryLock();
         alarms.updateValues(buffer.get());
         alarms.checkAlarms();
         alarms.unlock();
+        const qint64 t1 = nowNs();
+        while (alarms.isEvaluating())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (i == 0)
+            continue;
+        handOvers.push_back((t1 - t0) / 1e6);
         ticks.push_back((nowNs() - t0) / 1e6);
     }
     // Anchor: the same 2 000 substituted expressions, each in a fresh engine.
@@ -269,10 +278,10 @@ void benchAlarms()
     const double anchor = (nowNs() - a0) / 1e6;
     alarms.clear();
     std::printf("alarms: 1000 alarms x 2 references\n");
-    std::printf("  tick (main thread) median %.1f ms max %.1f ms (goal < 50 ms); anchor, 2000 fresh-engine evaluations: "
-                "%.1f ms; ratio %.1fx faster (%d)\n",
-                percentile(ticks, 0.5), percentile(ticks, 1.0), anchor, anchor / std::max(1e-6, percentile(ticks, 0.5)),
-                trues);
+    std::printf("  tick until applied median %.1f ms max %.1f ms (goal < 50 ms), of it the hand-over in the main thread "
+                "median %.1f ms; anchor, 2000 fresh-engine evaluations: %.1f ms; ratio %.1fx faster (%d)\n",
+                percentile(ticks, 0.5), percentile(ticks, 1.0), percentile(handOvers, 0.5), anchor,
+                anchor / std::max(1e-6, percentile(ticks, 0.5)), trues);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -567,6 +576,9 @@ void benchArchive(int rows)
 
 int main(int argc, char **argv)
 {
+    // The alarm ticks' expressions run in a child of this program.
+    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0)
+        return AlarmEvaluator::serveWorker(argc, argv);
     QCoreApplication app(argc, argv);
     QStringList which = app.arguments().mid(1);
     if (which.isEmpty())

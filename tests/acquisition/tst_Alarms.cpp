@@ -7,9 +7,11 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -50,6 +52,19 @@ private:
     std::unique_ptr<QThread> m_thread;
 };
 
+// The most this process has held in memory so far, in kB.
+qint64 peakResidentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 QStringList logMessages()
 {
     Database scope;
@@ -79,6 +94,10 @@ private slots:
     void substitution_data();
     void substitution();
     void watchdogAndNoLeakingGlobals();
+    void slowOrAbortedExpressionsLeaveTheOthersAlone_data();
+    void slowOrAbortedExpressionsLeaveTheOthersAlone();
+    void memoryHogIsAScriptErrorAndTheNextTickEvaluates();
+    void webCallsAnswerWhileABatchRuns();
     void logTextsAndMailConditions_data();
     void logTextsAndMailConditions();
     void mailBodies();
@@ -143,6 +162,8 @@ void tst_Alarms::tick()
     m_alarms->updateValues(m_buffer.get());
     m_alarms->checkAlarms();
     m_alarms->unlock();
+    // The results arrive through this thread's events.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_alarms->isEvaluating(), 60000);
 }
 
 void tst_Alarms::stateMachine_data()
@@ -306,6 +327,89 @@ void tst_Alarms::watchdogAndNoLeakingGlobals()
     QCOMPARE(m_alarms->alarms().value(2).state, 1);
 }
 
+void tst_Alarms::slowOrAbortedExpressionsLeaveTheOthersAlone_data()
+{
+    QTest::addColumn<QStringList>("companions");
+    // Native work that no watchdog can interrupt, and loops that each one stops.
+    QTest::newRow("slow false expression") << QStringList{"new Array(30000000).join(\"abcdefghij\").length < 0"};
+    QStringList loops;
+    for (int i = 0; i < 30; ++i)
+        loops << QStringLiteral("for (;;) ;");
+    QTest::newRow("thirty aborted loops") << loops;
+}
+
+void tst_Alarms::slowOrAbortedExpressionsLeaveTheOthersAlone()
+{
+    QFETCH(QStringList, companions);
+    for (int i = 0; i < companions.size(); ++i)
+        addAlarm(i + 1, QStringLiteral("slow %1").arg(i), companions.at(i), "");
+    addAlarm(100, "never", "1 > 2", "");
+    addAlarm(101, "always", "2 > 1", "");
+    m_alarms->loadAlarms();
+    tick();
+    const QHash<int, Alarms::AlarmEntry> alarms = m_alarms->alarms();
+    QCOMPARE(alarms.value(companions.size()).state, 0);
+    QCOMPARE(alarms.value(companions.size() + 1).state, 1);
+    // What was cut short is a script error, which counts as true.
+    for (int k = 0; k < companions.size(); ++k)
+        QCOMPARE(alarms.value(k).state, 1);
+}
+
+void tst_Alarms::memoryHogIsAScriptErrorAndTheNextTickEvaluates()
+{
+    // Were it ever evaluated to the end, the hog would be false.
+    addAlarm(1, "hog", "{1$3} > 0 && new Array(300000000).join(\"abcdefghij\").length < 0", "");
+    addAlarm(2, "never", "1 > 2", "");
+    addAlarm(3, "value", "{1$1} > 0", "");
+    m_alarms->loadAlarms();
+    setValue(1, 1);
+    setValue(3, 1);
+    const qint64 peakBefore = peakResidentKb();
+    QVERIFY(peakBefore > 0);
+    tick();
+    QCOMPARE(m_alarms->alarms().value(0).state, 1);
+    QCOMPARE(m_alarms->alarms().value(1).state, 0);
+    QCOMPARE(m_alarms->alarms().value(2).state, 1);
+    // The hog's memory was never this process's.
+    const qint64 grownKb = peakResidentKb() - peakBefore;
+    QVERIFY2(grownKb < 256 * 1024, qPrintable(QString::number(grownKb) + " kB"));
+
+    setValue(1, 0);
+    setValue(3, 0);
+    tick();
+    QCOMPARE(m_alarms->alarms().value(0).state, 2);
+    QCOMPARE(m_alarms->alarms().value(1).state, 0);
+    QCOMPARE(m_alarms->alarms().value(2).state, 2);
+}
+
+void tst_Alarms::webCallsAnswerWhileABatchRuns()
+{
+    for (int i = 0; i < 10; ++i)
+        addAlarm(i + 1, QStringLiteral("loop %1").arg(i), "for (;;) ;", "");
+    addAlarm(100, "always", "2 > 1", "");
+    m_alarms->loadAlarms();
+    std::atomic<bool> done{false};
+    std::atomic<int> busy{0};
+    std::atomic<int> answered{0};
+    std::unique_ptr<QThread> reader(QThread::create([&] {
+        while (!done) {
+            const QByteArray reply = m_alarms->getAlarmsStates();
+            if (reply.contains("Alarms Mutex error"))
+                ++busy;
+            else
+                ++answered;
+            QThread::msleep(20);
+        }
+    }));
+    reader->start();
+    QTRY_VERIFY(answered > 0);
+    tick();
+    done = true;
+    reader->wait();
+    QCOMPARE(busy.load(), 0);
+    QCOMPARE(m_alarms->alarms().value(10).state, 1);
+}
+
 void tst_Alarms::logTextsAndMailConditions_data()
 {
     QTest::addColumn<int>("cond");
@@ -433,5 +537,16 @@ void tst_Alarms::loadReplacesAndHoldsTheLock()
     QCOMPARE(m_alarms->alarms().size(), 0);
 }
 
-QTEST_GUILESS_MAIN(tst_Alarms)
+int main(int argc, char *argv[])
+{
+    // This test program is also the alarm evaluator's child.
+    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0) {
+        // Small, so that a memory hog meets it long before its time limit.
+        AlarmEvaluator::s_memoryLimitBytes = quint64(128) * 1024 * 1024;
+        return AlarmEvaluator::serveWorker(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    tst_Alarms test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_Alarms.moc"

@@ -1,5 +1,6 @@
 #include "AcqTestDatabase.h"
 #include "../mail/MailPeers.h"
+#include "AlarmEvaluator.h"
 #include "Alarms.h"
 #include "ChannelMQTTWorker.h"
 #include "ChannelWorker.h"
@@ -66,6 +67,7 @@ private slots:
     void alarmMailReachesTheSmtpServer();
     void portOutsideTheRangeIsNoOtherPort_data();
     void portOutsideTheRangeIsNoOtherPort();
+    void ticksLeaveTheAlarmsFreeWhileABatchRuns();
 
 private:
     bool startTcpPeer(const QByteArray &table = "{\"1\": {\"hr\": {\"0\": [11, 12, 13]}}}");
@@ -601,5 +603,44 @@ void tst_Poller::portOutsideTheRangeIsNoOtherPort()
     poller.stopPolling();
 }
 
-QTEST_GUILESS_MAIN(tst_Poller)
+void tst_Poller::ticksLeaveTheAlarmsFreeWhileABatchRuns()
+{
+    // Each tick's batch runs for two seconds, twenty ticks long.
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(AcqTestDatabase::exec("INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (?, ?, 'for (;;) ;', '')",
+                                      {i + 1, QStringLiteral("loop %1").arg(i)}));
+    QVERIFY(AcqTestDatabase::exec("INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (100, 'always', '2 > 1', '')"));
+    Poller poller;
+    std::atomic<bool> done{false};
+    std::atomic<int> busy{0};
+    std::atomic<bool> active{false};
+    std::unique_ptr<QThread> reader(QThread::create([&] {
+        while (!done) {
+            const QByteArray reply = g_alarms.getAlarmsStates();
+            if (reply.contains("Alarms Mutex error"))
+                ++busy;
+            else if (reply.contains("\"id\":100"))
+                active = true;
+            QThread::msleep(20);
+        }
+    }));
+    reader->start();
+    poller.startPolling();
+    QTRY_VERIFY_WITH_TIMEOUT(active, 20000);
+    done = true;
+    reader->wait();
+    poller.stopPolling();
+    QCOMPARE(busy.load(), 0);
+}
+
+int main(int argc, char *argv[])
+{
+    // This test program is also the alarm evaluator's child.
+    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0) {
+        return AlarmEvaluator::serveWorker(argc, argv);
+    }
+    QCoreApplication app(argc, argv);
+    tst_Poller test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_Poller.moc"

@@ -1,8 +1,10 @@
 #include "WorkerProcess.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <cstdio>
@@ -41,6 +43,7 @@ private slots:
     void aChildThatFailsIsReplaced_data();
     void aChildThatFailsIsReplaced();
     void aMissingProgramDoesNotStart();
+    void abortEndsTheCallUnderWay();
 
 private:
     static QStringList serveArguments() { return {QStringLiteral("--serve")}; }
@@ -100,6 +103,28 @@ void tst_WorkerProcess::aMissingProgramDoesNotStart()
     QByteArray reply = "stale";
     QCOMPARE(worker.call("one", &reply, 1000), WorkerProcess::Outcome::NotStarted);
     QVERIFY(reply.isEmpty());
+}
+
+void tst_WorkerProcess::abortEndsTheCallUnderWay()
+{
+    WorkerProcess worker(QCoreApplication::applicationFilePath(), serveArguments());
+    QByteArray reply;
+    QCOMPARE(worker.call("first", &reply, 10000), WorkerProcess::Outcome::Answered);
+    const pid_t first = worker.childPid();
+    std::atomic<int> outcome{-1};
+    std::unique_ptr<QThread> caller(QThread::create([&] {
+        QByteArray late;
+        outcome = int(worker.call("sleep", &late, 60000));
+    }));
+    caller->start();
+    // Whether the kill comes before or during the request, the call ends long before its limit.
+    QTest::qWait(100);
+    worker.abort();
+    QVERIFY(caller->wait(20000));
+    QCOMPARE(outcome.load(), int(WorkerProcess::Outcome::Died));
+    QCOMPARE(::kill(first, 0), -1);
+    QCOMPARE(worker.call("again", &reply, 10000), WorkerProcess::Outcome::Answered);
+    QCOMPARE(reply, QByteArray("echo:again"));
 }
 
 int main(int argc, char *argv[])
