@@ -1,6 +1,7 @@
 #include "BrowserOpener.h"
 #include "Creator.h"
 #include "Database.h"
+#include "PdfConverter.h"
 #include "ProgramStart.h"
 #include "SingleInstance.h"
 #include "TerminationSignals.h"
@@ -29,6 +30,8 @@ static bool takeInstanceLock(SingleInstance &lock, bool restarted)
 
 int main(int argc, char *argv[])
 {
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
     ProgramStart::prepareEnvironment();
     QApplication app(argc, argv);
     const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;
