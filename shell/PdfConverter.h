@@ -44,8 +44,9 @@ public:
     static constexpr int DefaultTimeLimitMs = 20000;
     static void setTimeLimitMs(int ms) { s_timeLimitMs = ms; }
     static int timeLimitMs() { return s_timeLimitMs; }
-    // The address space of a converter process; a report of hundreds of pages needs far less.
-    static constexpr quint64 MemoryLimitBytes = quint64(2) * 1024 * 1024 * 1024;
+    // The address space of a converter process: the largest report that converts within the time
+    // limit (some 600 pages) needs a quarter of it.
+    static constexpr quint64 MemoryLimitBytes = quint64(1024) * 1024 * 1024;
 
 private:
     PdfConverter();

@@ -211,18 +211,25 @@ void tst_SystemFun::runawayPagesAreStopped()
     QFETCH(int, pages);
     const int limit = 3000;
     PdfConverter::setTimeLimitMs(limit);
-    const QString html = QString::fromLatin1(ConverterProcesses::nestedTables());
     const qint64 self = QCoreApplication::applicationPid();
-    std::vector<QByteArray> pdfs(size_t(pages), QByteArray("not yet"));
-    std::vector<qint64> took(size_t(pages), -1);
+    // Shared with the threads: one that runs on past a failure keeps what it writes to.
+    struct Run
+    {
+        QString html = QString::fromLatin1(ConverterProcesses::nestedTables());
+        std::vector<QByteArray> pdfs;
+        std::vector<qint64> took;
+    };
+    const auto state = std::make_shared<Run>();
+    state->pdfs.assign(size_t(pages), QByteArray("not yet"));
+    state->took.assign(size_t(pages), -1);
     std::vector<QThread *> threads;
     const QSet<qint64> running = ConverterProcesses::runningDuring(self, [&] {
         for (int i = 0; i < pages; ++i) {
-            threads.push_back(QThread::create([&, i] {
+            threads.push_back(QThread::create([state, i] {
                 QElapsedTimer clock;
                 clock.start();
-                pdfs[size_t(i)] = SystemFun::convertHtmlToPdf(html, QString());
-                took[size_t(i)] = clock.elapsed();
+                state->pdfs[size_t(i)] = SystemFun::convertHtmlToPdf(state->html, QString());
+                state->took[size_t(i)] = clock.elapsed();
             }));
             threads.back()->start();
         }
@@ -238,8 +245,8 @@ void tst_SystemFun::runawayPagesAreStopped()
     PdfConverter::setTimeLimitMs(PdfConverter::DefaultTimeLimitMs);
     QVERIFY2(ended, "a conversion ran past its bound");
     for (int i = 0; i < pages; ++i) {
-        QVERIFY2(pdfs[size_t(i)].isEmpty(), pdfs[size_t(i)].left(20).constData());
-        QVERIFY2(took[size_t(i)] < limit + 10000, qPrintable(QString::number(took[size_t(i)])));
+        QVERIFY2(state->pdfs[size_t(i)].isEmpty(), state->pdfs[size_t(i)].left(20).constData());
+        QVERIFY2(state->took[size_t(i)] < limit + 10000, qPrintable(QString::number(state->took[size_t(i)])));
     }
     // The processes that laid the pages out were killed and reaped; none goes on.
     QVERIFY(!running.isEmpty());
