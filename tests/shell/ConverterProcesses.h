@@ -84,7 +84,8 @@ inline QSet<qint64> runningDuring(qint64 parent, const std::function<void()> &re
 // Whether any thread of a process is running or ready to run.
 inline bool threadsRunning(qint64 pid)
 {
-    const QStringList tasks = QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &task : tasks) {
         const QByteArray stat = readProc(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(task));
         if (stat.mid(stat.lastIndexOf(')') + 2, 1) == "R")
@@ -93,7 +94,10 @@ inline bool threadsRunning(qint64 pid)
     return false;
 }
 
-inline bool exists(qint64 pid) { return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); }
+inline bool exists(qint64 pid)
+{
+    return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+}
 
 // The "Max address space" soft limit of a process: bytes, or "unlimited".
 inline QByteArray addressSpaceLimit(qint64 pid)
