@@ -162,7 +162,7 @@ WorkerProcess::Outcome AlarmEvaluator::callWorker(const QStringList &scripts, QV
     return outcome;
 }
 
-int AlarmEvaluator::serveWorker(int argc, char **argv)
+int AlarmEvaluator::runWorker(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QScriptEngine engine;

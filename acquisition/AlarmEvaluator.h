@@ -50,8 +50,11 @@ public:
 
     // The argument that makes the program serve as the evaluator's child.
     static const char *workerArgument() { return "--alarm-worker"; }
-    // The child's side: call from main() when argv[1] is workerArgument(); returns the exit code.
-    static int serveWorker(int argc, char **argv);
+    // True when the program was started as the evaluator's child; main() then returns
+    // runWorker(), before it takes its lock or builds anything else.
+    static bool isWorkerCall(int argc, char **argv) { return argc >= 2 && qstrcmp(argv[1], workerArgument()) == 0; }
+    // Evaluates the batches sent by the parent until it closes the channel; the exit code.
+    static int runWorker(int argc, char **argv);
 
 private:
     struct Job

@@ -1,4 +1,5 @@
 #include "Creator.h"
+#include "PdfConverter.h"
 #include "ProgramStart.h"
 #include "TerminationSignals.h"
 
@@ -6,6 +7,8 @@
 
 int main(int argc, char *argv[])
 {
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
     ProgramStart::prepareEnvironment();
     QApplication app(argc, argv);
     const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;

@@ -1,13 +1,9 @@
 #include "SystemFun.h"
 
-#include "ConfinedTextDocument.h"
+#include "PdfConverter.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QPageLayout>
-#include <QPageSize>
-#include <QPdfWriter>
-#include <QTemporaryFile>
 
 SystemFun::SystemFun(QObject *parent, const QString &documentRoot)
     : QObject(parent)
@@ -26,30 +22,5 @@ QByteArray SystemFun::htmlToPdf(const QString &html) const { return convertHtmlT
 
 QByteArray SystemFun::convertHtmlToPdf(const QString &html, const QString &documentRoot)
 {
-    QTemporaryFile file;
-    if (!file.open()) {
-        qWarning("SystemFun: cannot open a temporary file for the PDF");
-        return QByteArray();
-    }
-    ConfinedTextDocument document(documentRoot);
-    document.setHtml(html);
-    {
-        QPdfWriter writer(&file);
-        writer.setResolution(96);
-        writer.setPageSize(QPageSize(QPageSize::A4));
-        writer.setPageMargins(QMarginsF(0, 4, 0, 4), QPageLayout::Millimeter);
-        const QRect page = writer.pageLayout().paintRectPixels(96);
-        document.setPageSize(QSizeF(page.right() - page.left() + 1, page.bottom() - page.top() + 1));
-        document.print(&writer);
-    }
-    if (!file.flush() || !file.seek(0)) {
-        qWarning("SystemFun: cannot read the PDF back");
-        return QByteArray();
-    }
-    const QByteArray pdf = file.readAll();
-    if (!pdf.startsWith("%PDF")) {
-        qWarning("SystemFun: the conversion wrote no PDF");
-        return QByteArray();
-    }
-    return pdf;
+    return PdfConverter::instance().convert(html, documentRoot);
 }

@@ -18,8 +18,9 @@ public:
     // {"ver":"0.2.0","archVer":"0.1.2","userPriv":<userPriv>,"osType":"other"}
     QByteArray getGeneralInfo(int userPriv) const;
 
-    // The PDF document, or an empty byte array when the conversion failed: the caller then
-    // answers 500 "Internal error" with an empty body, never an empty PDF.
+    // The PDF document, or an empty byte array when the conversion failed or ran past its bound
+    // (PdfConverter): the caller then answers 500 "Internal error" with an empty body, never an
+    // empty PDF.
     QByteArray htmlToPdf(const QString &html) const;
 
     // The same conversion for callers without an object of this class; documentRoot absolute.

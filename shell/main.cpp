@@ -2,6 +2,7 @@
 #include "BrowserOpener.h"
 #include "Creator.h"
 #include "Database.h"
+#include "PdfConverter.h"
 #include "ProgramStart.h"
 #include "SingleInstance.h"
 #include "TerminationSignals.h"
@@ -30,9 +31,12 @@ static bool takeInstanceLock(SingleInstance &lock, bool restarted)
 
 int main(int argc, char *argv[])
 {
-    // The alarm expressions' child process: no window, no lock, no listener.
-    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0)
-        return AlarmEvaluator::serveWorker(argc, argv);
+    // The program's own child processes (alarm expressions, PDF pages): no window, no lock,
+    // no listener.
+    if (AlarmEvaluator::isWorkerCall(argc, argv))
+        return AlarmEvaluator::runWorker(argc, argv);
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
     ProgramStart::prepareEnvironment();
     QApplication app(argc, argv);
     const bool restarted = argc >= 2 && qstrcmp(argv[1], "-r") == 0;

@@ -577,8 +577,8 @@ void benchArchive(int rows)
 int main(int argc, char **argv)
 {
     // The alarm ticks' expressions run in a child of this program.
-    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0)
-        return AlarmEvaluator::serveWorker(argc, argv);
+    if (AlarmEvaluator::isWorkerCall(argc, argv))
+        return AlarmEvaluator::runWorker(argc, argv);
     QCoreApplication app(argc, argv);
     QStringList which = app.arguments().mid(1);
     if (which.isEmpty())

@@ -540,10 +540,10 @@ void tst_Alarms::loadReplacesAndHoldsTheLock()
 int main(int argc, char *argv[])
 {
     // This test program is also the alarm evaluator's child.
-    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0) {
+    if (AlarmEvaluator::isWorkerCall(argc, argv)) {
         // Small, so that a memory hog meets it long before its time limit.
         AlarmEvaluator::s_memoryLimitBytes = quint64(128) * 1024 * 1024;
-        return AlarmEvaluator::serveWorker(argc, argv);
+        return AlarmEvaluator::runWorker(argc, argv);
     }
     QCoreApplication app(argc, argv);
     tst_Alarms test;

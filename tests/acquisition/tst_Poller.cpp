@@ -636,8 +636,8 @@ void tst_Poller::ticksLeaveTheAlarmsFreeWhileABatchRuns()
 int main(int argc, char *argv[])
 {
     // This test program is also the alarm evaluator's child.
-    if (argc >= 2 && qstrcmp(argv[1], AlarmEvaluator::workerArgument()) == 0) {
-        return AlarmEvaluator::serveWorker(argc, argv);
+    if (AlarmEvaluator::isWorkerCall(argc, argv)) {
+        return AlarmEvaluator::runWorker(argc, argv);
     }
     QCoreApplication app(argc, argv);
     tst_Poller test;

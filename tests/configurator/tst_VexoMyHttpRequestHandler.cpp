@@ -1,13 +1,16 @@
 #include "configurator/MyHttpRequestHandler.h"
 
 #include "../platform/ModbusPeer.h"
+#include "../shell/ConverterProcesses.h"
 #include "DeviceSearch.h"
 #include "HttpListener.h"
+#include "PdfConverter.h"
 #include "StaticFileController.h"
 #include "Updates.h"
 #include "VexoHttp.h"
 #include "configurator/ModbusEngine.h"
 
+#include <QApplication>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QSignalSpy>
@@ -42,6 +45,7 @@ private slots:
     void openFtp();
     void staticFiles();
     void pdfFromHtml();
+    void runawayPdfPageAnswers500();
     void requestGate_data();
     void requestGate();
     void deviceSearch();
@@ -316,6 +320,39 @@ void tst_VexoMyHttpRequestHandler::pdfFromHtml()
     QVERIFY(reply.body.startsWith("%PDF-"));
 }
 
+void tst_VexoMyHttpRequestHandler::runawayPdfPageAnswers500()
+{
+    const int limit = 3000;
+    PdfConverter::setTimeLimitMs(limit);
+    const qint64 self = QCoreApplication::applicationPid();
+    Reply reply;
+    QElapsedTimer clock;
+    const QSet<qint64> running = ConverterProcesses::runningDuring(self, [&] {
+        clock.start();
+        reply = exchange(m_port, "POST", "/saveFile.html", "Content-Type: application/x-www-form-urlencoded\r\n",
+                         "filename=deep.pdf&fileContent=" + ConverterProcesses::nestedTables().toPercentEncoding(),
+                         limit + 20000);
+    });
+    const qint64 took = clock.elapsed();
+    PdfConverter::setTimeLimitMs(PdfConverter::DefaultTimeLimitMs);
+    QCOMPARE(reply.status, 500);
+    QVERIFY(reply.body.isEmpty());
+    QVERIFY2(took < limit + 10000, qPrintable(QString::number(took)));
+    QVERIFY(!running.isEmpty());
+    for (const qint64 pid : running)
+        QVERIFY2(!ConverterProcesses::exists(pid), qPrintable(QString::number(pid)));
+    QVERIFY(!ConverterProcesses::anyRunning(self));
+    // The next report converts as ever.
+    const Reply report = post(m_port, "/saveFile.html", "filename=report.pdf&fileContent=%3Cp%3EReport%2042%3C%2Fp%3E");
+    QCOMPARE(report.status, 200);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("report.pdf"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(report.body) == report.body.size());
+    file.close();
+    int code = 0;
+    QVERIFY(TestEnv::runTool("pdftotext", {file.fileName(), "-"}, {}, 20000, &code).contains("Report 42"));
+}
+
 void tst_VexoMyHttpRequestHandler::requestGate_data()
 {
     QTest::addColumn<QByteArray>("target");
@@ -415,5 +452,14 @@ void tst_VexoMyHttpRequestHandler::updaterCalls()
     QVERIFY(!post(m_port, "/ajax.html", "func=startUpdating").body.isEmpty());
 }
 
-QTEST_MAIN(tst_VexoMyHttpRequestHandler)
+int main(int argc, char *argv[])
+{
+    // The handler served in-process converts in converter processes of this test program.
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
+    QApplication app(argc, argv);
+    tst_VexoMyHttpRequestHandler test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_VexoMyHttpRequestHandler.moc"

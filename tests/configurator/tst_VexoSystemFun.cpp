@@ -2,8 +2,15 @@
 #include "configurator/SystemFun.h"
 
 #include "../platform/ModbusPeer.h"
+#include "../shell/ConverterProcesses.h"
+#include "PdfConverter.h"
+#include "TestEnv.h"
+#include "VexoHttp.h"
+#include "WorkerProcess.h"
 
+#include <QProcess>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,6 +27,7 @@ private slots:
     void loaderArguments_data();
     void loaderArguments();
     void loaderPortOfAConnectedDevice();
+    void programStopsARunawayPdfPage();
 
 private:
     QTemporaryDir m_home;
@@ -89,6 +97,71 @@ void tst_VexoSystemFun::loaderPortOfAConnectedDevice()
     QCOMPARE(engine.connectModbus(params), QByteArray("{\"ok\":\"Connected with serial port.\"}"));
     QCOMPARE(SystemFun().firmwareUpdaterArgs(), (QStringList{"6", "7", "4", "3", "0"}));
     qunsetenv("EXTRA_SERIAL_PORTS");
+}
+
+void tst_VexoSystemFun::programStopsARunawayPdfPage()
+{
+    // The program itself, with its own converter processes and the bound it ships with.
+    QTemporaryDir dir;
+    const QString program = dir.filePath("Vexo");
+    QVERIFY(QFile::copy(TestEnv::binaryDir() + QStringLiteral("/Vexo"), program));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    const quint16 port = TestEnv::freeTcpPort();
+    QFile config(dir.filePath("config.ini"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[listener]\nhost=127.0.0.1\nport=" + QByteArray::number(port) + "\n[docroot]\npath=www\n");
+    config.close();
+    QVERIFY(QDir(dir.path()).mkpath("www"));
+    QProcess vexo;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    vexo.setProcessEnvironment(env);
+    vexo.setProcessChannelMode(QProcess::ForwardedChannels);
+    vexo.start(program, {"-r"}); // a restarted program opens no browser
+    QVERIFY(vexo.waitForStarted(10000));
+    const auto listening = [port] {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+        return probe.waitForConnected(200);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(listening(), 20000);
+    const qint64 pid = vexo.processId();
+
+    VexoHttp::Reply reply;
+    QElapsedTimer clock;
+    const QSet<qint64> running = ConverterProcesses::runningDuring(pid, [&] {
+        clock.start();
+        reply = VexoHttp::exchange(port, "POST", "/saveFile.html", "Content-Type: application/x-www-form-urlencoded\r\n",
+                                   "filename=deep.pdf&fileContent=" + ConverterProcesses::nestedTables().toPercentEncoding(),
+                                   PdfConverter::DefaultTimeLimitMs + 20000);
+    });
+    const qint64 took = clock.elapsed();
+    QCOMPARE(reply.status, 500);
+    QVERIFY(reply.body.isEmpty());
+    QVERIFY2(took < PdfConverter::DefaultTimeLimitMs + 10000, qPrintable(QString::number(took)));
+    QVERIFY(!running.isEmpty());
+    for (const qint64 child : running)
+        QVERIFY2(!ConverterProcesses::exists(child), qPrintable(QString::number(child)));
+    // No thread of the program goes on with the page either.
+    QTRY_VERIFY_WITH_TIMEOUT(!ConverterProcesses::threadsRunning(pid), 10000);
+
+    const VexoHttp::Reply report =
+        VexoHttp::post(port, "/saveFile.html", "filename=report.pdf&fileContent=%3Cp%3EReport%2042%3C%2Fp%3E");
+    QCOMPARE(report.status, 200);
+    QFile file(dir.filePath("report.pdf"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(report.body) == report.body.size());
+    file.close();
+    int code = 0;
+    QVERIFY(TestEnv::runTool("pdftotext", {file.fileName(), "-"}, {}, 20000, &code).contains("Report 42"));
+    const QList<ConverterProcesses::Process> kept = ConverterProcesses::of(pid);
+    QCOMPARE(kept.size(), 1);
+    if (WorkerProcess::memoryLimitApplies())
+        QCOMPARE(ConverterProcesses::addressSpaceLimit(kept.first().pid), QByteArray::number(PdfConverter::MemoryLimitBytes));
+    vexo.terminate();
+    QVERIFY(vexo.waitForFinished(30000));
+    QCOMPARE(vexo.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!ConverterProcesses::exists(kept.first().pid), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_VexoSystemFun)

@@ -1,7 +1,12 @@
 #include "ArchiveManager.h"
+#include "ConverterProcesses.h"
 #include "Database.h"
+#include "PdfConverter.h"
 #include "PeerProcess.h"
 #include "ShellFixture.h"
+#include "WorkerProcess.h"
+
+#include <QApplication>
 
 #include <QScopeGuard>
 #include <QSqlQuery>
@@ -69,6 +74,8 @@ private slots:
     void downloadCsvOnce();
     void downloadReleasesOnlyItsOwnFile();
     void saveFileAsPdf();
+    void runawayPdfPageAnswers500();
+    void programStopsARunawayPdfPage();
     void foreignPagesChangeNothing_data();
     void foreignPagesChangeNothing();
     void loadFileEchoes();
@@ -576,6 +583,79 @@ void tst_MyHttpRequestHandler::saveFileAsPdf()
     QVERIFY(TestEnv::runTool(QStringLiteral("pdftotext"), {file, QStringLiteral("-")}, {}, 20000, &code).contains("Report 42"));
 }
 
+void tst_MyHttpRequestHandler::runawayPdfPageAnswers500()
+{
+    const int limit = 3000;
+    PdfConverter::setTimeLimitMs(limit);
+    const QString page = m_server.path(QStringLiteral("deep.html"));
+    QVERIFY(writeFile(page, ConverterProcesses::nestedTables()));
+    const qint64 self = QCoreApplication::applicationPid();
+    Reply reply;
+    QElapsedTimer clock;
+    const QSet<qint64> running = ConverterProcesses::runningDuring(self, [&] {
+        clock.start();
+        reply = m_server.get(QStringLiteral("saveFile.html"), QString(),
+                             {QStringLiteral("--max-time"), QString::number(limit / 1000 + 20), QStringLiteral("--data-urlencode"),
+                              QStringLiteral("filename=deep.pdf"), QStringLiteral("--data-urlencode"),
+                              QStringLiteral("fileContent@") + page});
+    });
+    const qint64 took = clock.elapsed();
+    PdfConverter::setTimeLimitMs(PdfConverter::DefaultTimeLimitMs);
+    QCOMPARE(reply.status, 500);
+    QVERIFY(reply.body.isEmpty());
+    QVERIFY2(took < limit + 10000, qPrintable(QString::number(took)));
+    QVERIFY(!running.isEmpty());
+    for (const qint64 pid : running)
+        QVERIFY2(!ConverterProcesses::exists(pid), qPrintable(QString::number(pid)));
+    QVERIFY(!ConverterProcesses::anyRunning(self));
+    saveFileAsPdf();
+}
+
+void tst_MyHttpRequestHandler::programStopsARunawayPdfPage()
+{
+    // The program itself, with its own converter processes and the bound it ships with.
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start());
+    const qint64 program = app.process().processId();
+    const QString page = app.path(QStringLiteral("deep.html"));
+    QVERIFY(writeFile(page, ConverterProcesses::nestedTables()));
+    const QStringList form{QStringLiteral("--max-time"), QString::number(PdfConverter::DefaultTimeLimitMs / 1000 + 20),
+                           QStringLiteral("--data-urlencode"), QStringLiteral("filename=deep.pdf"),
+                           QStringLiteral("--data-urlencode")};
+    Reply reply;
+    QElapsedTimer clock;
+    const QSet<qint64> running = ConverterProcesses::runningDuring(program, [&] {
+        clock.start();
+        reply = curl(app.url(QStringLiteral("saveFile.html")), form + QStringList{QStringLiteral("fileContent@") + page});
+    });
+    const qint64 took = clock.elapsed();
+    QCOMPARE(reply.status, 500);
+    QVERIFY(reply.body.isEmpty());
+    QVERIFY2(took < PdfConverter::DefaultTimeLimitMs + 10000, qPrintable(QString::number(took)));
+    QVERIFY(!running.isEmpty());
+    for (const qint64 pid : running)
+        QVERIFY2(!ConverterProcesses::exists(pid), qPrintable(QString::number(pid)));
+    // No thread of the program goes on with the page either.
+    QTRY_VERIFY_WITH_TIMEOUT(!ConverterProcesses::threadsRunning(program), 10000);
+
+    const Reply report = curl(app.url(QStringLiteral("saveFile.html")),
+                              form + QStringList{QStringLiteral("fileContent=<html><body><p>Report 42</p></body></html>")});
+    QCOMPARE(report.status, 200);
+    QCOMPARE(report.header("Content-type"), QByteArray("application/pdf"));
+    const QString file = app.path(QStringLiteral("report.pdf"));
+    QVERIFY(writeFile(file, report.body));
+    int code = 0;
+    QVERIFY(TestEnv::runTool(QStringLiteral("pdftotext"), {file, QStringLiteral("-")}, {}, 20000, &code).contains("Report 42"));
+    const QList<ConverterProcesses::Process> kept = ConverterProcesses::of(program);
+    QCOMPARE(kept.size(), 1);
+    if (WorkerProcess::memoryLimitApplies())
+        QCOMPARE(ConverterProcesses::addressSpaceLimit(kept.first().pid), QByteArray::number(PdfConverter::MemoryLimitBytes));
+    QCOMPARE(app.stop(), 0);
+    // The converter ends with the program.
+    QTRY_VERIFY_WITH_TIMEOUT(!ConverterProcesses::exists(kept.first().pid), 10000);
+}
+
 void tst_MyHttpRequestHandler::foreignPagesChangeNothing_data()
 {
     QTest::addColumn<QStringList>("headers");
@@ -716,5 +796,14 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
     QCOMPARE(app.stop(), 0);
 }
 
-QTEST_MAIN(tst_MyHttpRequestHandler)
+int main(int argc, char *argv[])
+{
+    // The handler served in-process converts in converter processes of this test program.
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
+    QApplication app(argc, argv);
+    tst_MyHttpRequestHandler test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_MyHttpRequestHandler.moc"

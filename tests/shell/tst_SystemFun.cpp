@@ -1,6 +1,12 @@
 #include "SystemFun.h"
 
+#include "ConverterProcesses.h"
+#include "PdfConverter.h"
 #include "TestEnv.h"
+#include "WorkerProcess.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
 
 #include <QFile>
 #include <QImage>
@@ -10,7 +16,9 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 // PDFs are read back with poppler's tools, as a person's viewer would read them.
 class tst_SystemFun : public QObject
@@ -25,6 +33,9 @@ private slots:
     void twoConversionsAtOnce();
     void resourcesOnlyFromTheDocumentRoot_data();
     void resourcesOnlyFromTheDocumentRoot();
+    void runawayPagesAreStopped_data();
+    void runawayPagesAreStopped();
+    void converterIsKeptForTheNextPage();
 
 private:
     QString store(const QByteArray &pdf);
@@ -187,5 +198,92 @@ void tst_SystemFun::resourcesOnlyFromTheDocumentRoot()
     QCOMPARE(QRegularExpression(QStringLiteral("\\s37\\s+23\\s")).match(QString::fromLatin1(list)).hasMatch(), embedded);
 }
 
-QTEST_MAIN(tst_SystemFun)
+void tst_SystemFun::runawayPagesAreStopped_data()
+{
+    QTest::addColumn<int>("pages");
+    QTest::newRow("one page") << 1;
+    // The last one finds every converter busy, waits and is refused within the same bound.
+    QTest::newRow("more pages than converters at once") << PdfConverter::processCount() + 1;
+}
+
+void tst_SystemFun::runawayPagesAreStopped()
+{
+    QFETCH(int, pages);
+    const int limit = 3000;
+    PdfConverter::setTimeLimitMs(limit);
+    const qint64 self = QCoreApplication::applicationPid();
+    // Shared with the threads: one that runs on past a failure keeps what it writes to.
+    struct Run
+    {
+        QString html = QString::fromLatin1(ConverterProcesses::nestedTables());
+        std::vector<QByteArray> pdfs;
+        std::vector<qint64> took;
+    };
+    const auto state = std::make_shared<Run>();
+    state->pdfs.assign(size_t(pages), QByteArray("not yet"));
+    state->took.assign(size_t(pages), -1);
+    std::vector<QThread *> threads;
+    const QSet<qint64> running = ConverterProcesses::runningDuring(self, [&] {
+        for (int i = 0; i < pages; ++i) {
+            threads.push_back(QThread::create([state, i] {
+                QElapsedTimer clock;
+                clock.start();
+                state->pdfs[size_t(i)] = SystemFun::convertHtmlToPdf(state->html, QString());
+                state->took[size_t(i)] = clock.elapsed();
+            }));
+            threads.back()->start();
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < limit + 20000 &&
+               std::any_of(threads.begin(), threads.end(), [](QThread *t) { return t->isRunning(); }))
+            QTest::qWait(20);
+    });
+    const bool ended = std::none_of(threads.begin(), threads.end(), [](QThread *t) { return t->isRunning(); });
+    if (ended)
+        qDeleteAll(threads); // a conversion that runs on is left to its thread, past the failure
+    PdfConverter::setTimeLimitMs(PdfConverter::DefaultTimeLimitMs);
+    QVERIFY2(ended, "a conversion ran past its bound");
+    for (int i = 0; i < pages; ++i) {
+        QVERIFY2(state->pdfs[size_t(i)].isEmpty(), state->pdfs[size_t(i)].left(20).constData());
+        QVERIFY2(state->took[size_t(i)] < limit + 10000, qPrintable(QString::number(state->took[size_t(i)])));
+    }
+    // The processes that laid the pages out were killed and reaped; none goes on.
+    QVERIFY(!running.isEmpty());
+    for (const qint64 pid : running)
+        QVERIFY2(!ConverterProcesses::exists(pid), qPrintable(QString::number(pid)));
+    QVERIFY(!ConverterProcesses::anyRunning(self));
+    // The next page converts as ever.
+    const QByteArray pdf = SystemFun::convertHtmlToPdf(QStringLiteral("<p>After the runaway</p>"), QString());
+    QVERIFY(tool(QStringLiteral("pdftotext"), {}, pdf).contains("After the runaway"));
+}
+
+void tst_SystemFun::converterIsKeptForTheNextPage()
+{
+    const qint64 self = QCoreApplication::applicationPid();
+    QVERIFY(tool(QStringLiteral("pdftotext"), {}, SystemFun().htmlToPdf(QStringLiteral("<p>one page</p>"))).contains("one page"));
+    const QList<ConverterProcesses::Process> before = ConverterProcesses::of(self);
+    QVERIFY(!before.isEmpty());
+    QVERIFY(tool(QStringLiteral("pdftotext"), {}, SystemFun().htmlToPdf(QStringLiteral("<p>another page</p>"))).contains("another page"));
+    const QList<ConverterProcesses::Process> after = ConverterProcesses::of(self);
+    QCOMPARE(after.size(), before.size());
+    for (int i = 0; i < after.size(); ++i)
+        QCOMPARE(after.at(i).pid, before.at(i).pid);
+    // Capped, so a page cannot take the machine's memory either.
+    if (WorkerProcess::memoryLimitApplies())
+        for (const ConverterProcesses::Process &process : after)
+            QCOMPARE(ConverterProcesses::addressSpaceLimit(process.pid), QByteArray::number(PdfConverter::MemoryLimitBytes));
+}
+
+int main(int argc, char *argv[])
+{
+    // Conversions run in converter processes of the program at hand: this test program is one.
+    if (PdfConverter::isWorkerCall(argc, argv))
+        return PdfConverter::runWorker(argc, argv);
+    QApplication app(argc, argv);
+    tst_SystemFun test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_SystemFun.moc"

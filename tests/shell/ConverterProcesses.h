@@ -1,0 +1,111 @@
+#pragma once
+
+// What the PDF tests of both programs share: the page whose layout never ends, and a look at the
+// converter processes ("--pdf-worker") of a program through /proc while a request runs.
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+
+namespace ConverterProcesses {
+
+// About 1 KB of tables nested 40 deep: Qt's layout of it does not end within minutes.
+inline QByteArray nestedTables(int levels = 40)
+{
+    return "<html><body>" + QByteArray("<table><tr><td>").repeated(levels) + "deep" +
+           QByteArray("</td></tr></table>").repeated(levels) + "</body></html>";
+}
+
+struct Process
+{
+    qint64 pid = 0;
+    char state = '?'; // R running, S sleeping, Z ended but not reaped ...
+};
+
+inline QByteArray readProc(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The converter processes among the children of parent.
+inline QList<Process> of(qint64 parent)
+{
+    QList<Process> found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+        const QByteArray stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 2 || fields.at(1).toLongLong() != parent)
+            continue;
+        if (!readProc(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0').contains("--pdf-worker"))
+            continue;
+        found.append(Process{pid, fields.at(0).isEmpty() ? '?' : fields.at(0).at(0)});
+    }
+    return found;
+}
+
+inline bool anyRunning(qint64 parent)
+{
+    for (const Process &process : of(parent))
+        if (process.state == 'R')
+            return true;
+    return false;
+}
+
+// Does request (which runs the event loop of this thread while it waits) and collects the
+// converter processes of parent seen running meanwhile.
+inline QSet<qint64> runningDuring(qint64 parent, const std::function<void()> &request)
+{
+    QSet<qint64> seen;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        for (const Process &process : of(parent))
+            if (process.state == 'R')
+                seen.insert(process.pid);
+    });
+    look.start(20);
+    request();
+    return seen;
+}
+
+// Whether any thread of a process is running or ready to run.
+inline bool threadsRunning(qint64 pid)
+{
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        const QByteArray stat = readProc(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(task));
+        if (stat.mid(stat.lastIndexOf(')') + 2, 1) == "R")
+            return true;
+    }
+    return false;
+}
+
+inline bool exists(qint64 pid)
+{
+    return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
+}
+
+// The "Max address space" soft limit of a process: bytes, or "unlimited".
+inline QByteArray addressSpaceLimit(qint64 pid)
+{
+    for (const QByteArray &line : readProc(QStringLiteral("/proc/%1/limits").arg(pid)).split('\n'))
+        if (line.startsWith("Max address space"))
+            return line.mid(26).simplified().split(' ').value(0);
+    return QByteArray();
+}
+
+} // namespace ConverterProcesses
