@@ -22,36 +22,6 @@ namespace vexo {
 
 namespace {
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// The browser encodes the address once more than the form does. A "%" that starts no two hex
-// digits was not encoded and stays as it is, so "ftp://host/%" keeps its path.
-QByteArray decodedOnceMore(const QByteArray &raw)
-{
-    QByteArray out;
-    out.reserve(raw.size());
-    for (int i = 0; i < raw.size(); ++i) {
-        const int high = raw.at(i) == '%' && i + 2 < raw.size() ? hexValue(raw.at(i + 1)) : -1;
-        const int low = high >= 0 ? hexValue(raw.at(i + 2)) : -1;
-        if (low < 0) {
-            out += raw.at(i);
-            continue;
-        }
-        out += char(high * 16 + low);
-        i += 2;
-    }
-    return out;
-}
-
 // "ftp://" and an authority that names a host; path, query and fragment are not looked at.
 bool isFtpWithHost(const QString &address)
 {
@@ -169,7 +139,9 @@ QByteArray MyHttpRequestHandler::call(const QByteArray &func, const t_GetArray &
 
 QByteArray MyHttpRequestHandler::openFtp(const t_GetArray &params)
 {
-    const QByteArray decoded = decodedOnceMore(RequestParams::raw(params, "address"));
+    // The browser encodes the address once more than the form does. A "%" that starts no two
+    // hex digits was not encoded and stays as it is, so "ftp://host/%" keeps its path.
+    const QByteArray decoded = HttpRequest::percentDecode(RequestParams::raw(params, "address"));
     // The text would end at a zero byte and open an address that was not asked for.
     if (decoded.contains('\0'))
         return QByteArrayLiteral("{\"error\":\"Parameter error!\"}");

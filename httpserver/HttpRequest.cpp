@@ -564,10 +564,14 @@ bool HttpRequest::isHttp10() const
     return m_version.compare("HTTP/1.0", Qt::CaseInsensitive) == 0;
 }
 
-QByteArray HttpRequest::urlDecode(const QByteArray &source)
+QByteArray HttpRequest::urlDecode(const QByteArray &source) { return decoded(source, true); }
+
+QByteArray HttpRequest::percentDecode(const QByteArray &source) { return decoded(source, false); }
+
+QByteArray HttpRequest::decoded(const QByteArray &source, bool plusIsBlank)
 {
     // Most paths and values hold nothing to decode and are passed on without a copy.
-    if (!source.contains('+') && !source.contains('%'))
+    if (!(plusIsBlank && source.contains('+')) && !source.contains('%'))
         return source;
     // One pass into a new buffer: replacing each escape in place would move the rest of the
     // text every time. Only "%" and exactly two hex digits is an escape; "%+a", "% a" or "%-1"
@@ -588,7 +592,7 @@ QByteArray HttpRequest::urlDecode(const QByteArray &source)
     const int size = source.size();
     for (int i = 0; i < size; ++i) {
         const char c = data[i];
-        if (c == '+') {
+        if (c == '+' && plusIsBlank) {
             decoded.append(' ');
         } else if (c == '%' && i + 2 < size && hexValue(data[i + 1]) >= 0 && hexValue(data[i + 2]) >= 0) {
             decoded.append(static_cast<char>(hexValue(data[i + 1]) * 16 + hexValue(data[i + 2])));

@@ -59,7 +59,10 @@ public:
     // True for an HTTP/1.0 request, whose client cannot read chunked framing.
     bool isHttp10() const;
 
+    // Form decoding: "+" is a blank, and only "%" with exactly two hex digits is an escape.
     static QByteArray urlDecode(const QByteArray &source);
+    // The same without the blank: for a text the browser encoded once more, where a "+" is a "+".
+    static QByteArray percentDecode(const QByteArray &source);
 
     // The most file parts one multipart request may hold; beyond it the request is refused
     // (413) and its uploads are removed.
@@ -69,6 +72,7 @@ public:
     static QMutex &settingsLock();
 
 private:
+    static QByteArray decoded(const QByteArray &source, bool plusIsBlank);
     // raw: the line as received, without trimming (its line end included).
     bool readLine(QIODevice *socket, QByteArray &line, QByteArray *raw = nullptr);
     void readRequest(QIODevice *socket);
