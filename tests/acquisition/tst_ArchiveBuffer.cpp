@@ -1,6 +1,7 @@
 #include "AcqTestDatabase.h"
 #include "ArchiveBuffer.h"
 #include "Logs.h"
+#include "MessageRecorder.h"
 #include "ReadBuffer.h"
 #include "SettingsManager.h"
 
@@ -35,20 +36,6 @@ QVector<ArchiveRow> secondRows(int n, const QString &hms, double value)
     for (int k = 0; k < n; ++k)
         rows << ArchiveRow{12, value, at(hms) + k * 1000, 0};
     return rows;
-}
-
-// What the program writes to standard error; the writer's thread writes it too.
-QMutex g_warningsMutex;
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordWarning(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg) {
-        QMutexLocker lock(&g_warningsMutex);
-        g_warnings << message;
-    }
-    g_previousHandler(type, context, message);
 }
 
 } // namespace
@@ -420,8 +407,8 @@ private slots:
                                       "SELECT RAISE(ABORT, 'database or disk is full') WHERE NEW.value >= 0; "
                                       "SELECT RAISE(ABORT, 'disk I/O error') WHERE NEW.value < 0; END"));
         const int interval = ArchiveWriter::reportIntervalMs();
-        g_warnings.clear();
-        g_previousHandler = qInstallMessageHandler(recordWarning);
+        // What the program writes to standard error; the writer's thread writes it too.
+        auto warnings = std::make_unique<MessageRecorder>(QtWarningMsg);
         bool failuresWritten = false;
         bool recoveryWritten = false;
         {
@@ -439,13 +426,14 @@ private slots:
             writer.submit(secondRows(2, "12:02:23.000", 1.0)); // nothing lost before it
             recoveryWritten = writer.waitWritten(10000);
         }
-        qInstallMessageHandler(g_previousHandler);
+        const QStringList told = warnings->messages();
+        warnings.reset();
         ArchiveWriter::setReportIntervalMs(interval);
         QVERIFY(failuresWritten && recoveryWritten);
         const QString full = QStringLiteral("Archive write error: database or disk is full (%1 rows dropped)");
         const QString recovered = QStringLiteral("Archive writing works again: 135 rows were lost, archive times ") +
                                   text("12:00:00") + " to " + text("12:02:14");
-        QCOMPARE(g_warnings, (QStringList{full.arg(50), "Archive write error: disk I/O error (10 rows dropped)",
+        QCOMPARE(told, (QStringList{full.arg(50), "Archive write error: disk I/O error (10 rows dropped)",
                                           full.arg(75), recovered}));
         Database scope;
         QSqlQuery query(scope.handle());

@@ -1,15 +1,17 @@
 #include "ConfigParams.h"
 #include "ConnectionManager.h"
+#include "MessageRecorder.h"
 #include "ModbusEngine.h"
 #include "ModbusSerialLine.h"
 #include "ReadIteration.h"
 
 #include "../platform/ModbusPeer.h"
 
-#include <QMutex>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <memory>
 
 using namespace ModbusPeer;
 
@@ -26,21 +28,6 @@ QByteArray tcpPing(PeerProcess &peer, const QByteArray &unit, const QByteArray &
         p.insert("type", type);
     ModbusEngine engine;
     return engine.pingDevice(p);
-}
-
-// Warnings of Qt's object model, recorded while a test runs.
-QMutex g_warningsMutex;
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg) {
-        QMutexLocker lock(&g_warningsMutex);
-        g_warnings << message;
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
 }
 
 } // namespace
@@ -160,21 +147,18 @@ void tst_ModbusEngine::testFromAnotherThread()
     // The handler's engine lives in the main thread; the test runs in a request thread.
     ModbusEngine engine;
     QByteArray reply;
-    {
-        QMutexLocker lock(&g_warningsMutex);
-        g_warnings.clear();
-    }
-    g_previousHandler = qInstallMessageHandler(recordWarnings);
+    // Warnings of Qt's object model, such as a parent in another thread.
+    auto warnings = std::make_unique<MessageRecorder>(QtWarningMsg);
     const QByteArray port = m_server.readyWords().value(0).toUtf8();
     std::unique_ptr<QThread> thread(QThread::create([&] {
         reply = engine.pingDevice(params({{"ip", "127.0.0.1"}, {"portTCP", port}, {"ModbusId", "1"}, {"timeout", "500"}}));
     }));
     thread->start();
     QVERIFY(thread->wait(20000));
-    qInstallMessageHandler(g_previousHandler);
+    const QStringList told = warnings->messages();
+    warnings.reset();
     QCOMPARE(reply, QByteArray("{\"success\":true,\"message\":\"7\"}"));
-    QMutexLocker lock(&g_warningsMutex);
-    QCOMPARE(g_warnings, QStringList());
+    QCOMPARE(told, QStringList());
     QCOMPARE(engine.children().size(), 0);
 }
 
