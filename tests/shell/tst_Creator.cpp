@@ -24,6 +24,7 @@ private slots:
     void quitStopsPollingFirst();
     void endWhileARequestOutlastsTheWait_data();
     void endWhileARequestOutlastsTheWait();
+    void alarmExpressionsRunInTheProgramsChild();
     void normalStartOpensTheBrowserOnce();
     void restartFlag_data();
     void restartFlag();
@@ -254,6 +255,28 @@ void tst_Creator::endWhileARequestOutlastsTheWait()
         client->kill();
         client->waitForFinished(5000);
     }
+}
+
+// The alarm expressions of a polling run go to a child of the program itself: the real program
+// must serve as that child, or every expression would end as a script error and the alarm that
+// can never be true would go active.
+void tst_Creator::alarmExpressionsRunInTheProgramsChild()
+{
+    PeerProcess device;
+    QVERIFY(device.startPython(TestEnv::testFile(QStringLiteral("peers/modbus_server.py")),
+                               {QStringLiteral("--table"), QStringLiteral("{\"1\": {\"hr\": {\"0\": [1234, 42]}}}")}));
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    app.sql(pollingSetup(device.readyWords().value(0)) +
+            QStringLiteral("INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (7, 'never', '1 > 2', '');"
+                           "INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (8, 'always', '2 > 1', '');"));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QByteArray states;
+    QTRY_VERIFY_WITH_TIMEOUT((states = curl(app.url(QStringLiteral("ajax.html?func=getAlarmsStates"))).body).contains("\"id\":8"),
+                             20000);
+    QVERIFY2(!states.contains("\"id\":7"), states.constData());
+    QCOMPARE(app.stop(SIGTERM), 0);
 }
 
 void tst_Creator::normalStartOpensTheBrowserOnce()
