@@ -34,20 +34,6 @@ int count(const QString &table)
     return rows.isEmpty() ? -1 : rows.first().toInt();
 }
 
-// Whether Python's standard reader, with NaN and Infinity refused, takes the bytes as JSON; as
-// strict as the readers of the browsers.
-bool strictJson(const QByteArray &bytes)
-{
-    static const QString script = QStringLiteral(
-        "import json, sys\n"
-        "def refuse(name):\n"
-        "    raise ValueError(name)\n"
-        "json.loads(sys.stdin.buffer.read().decode('utf-8'), parse_constant=refuse)\n");
-    int exitCode = -1;
-    TestEnv::runTool(TestEnv::python(), {QStringLiteral("-c"), script}, bytes, 60000, &exitCode);
-    return exitCode == 0;
-}
-
 } // namespace
 
 class tst_DeviceManager : public QObject
@@ -511,7 +497,7 @@ void tst_DeviceManager::widgetTextsByStrictGrammar()
     const QByteArray listing = m.getViewsCfg();
     QCOMPARE(listing, "[{\"id\":1,\"name\":\"v\",\"width\":0,\"height\":0,\"showTime\":10,\"widgetsCfg\":" + listed +
                           "}]");
-    QVERIFY2(strictJson(listing), listing.constData());
+    QVERIFY2(TestEnv::isStrictJson(listing), listing.constData());
 }
 
 void tst_DeviceManager::updateViewsTimes_data()

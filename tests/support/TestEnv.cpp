@@ -67,4 +67,15 @@ QByteArray runTool(const QString &program, const QStringList &args, const QByteA
     return process.readAllStandardOutput();
 }
 
+bool isStrictJson(const QByteArray &bytes)
+{
+    static const QString script = QStringLiteral("import json, sys\n"
+                                                 "def refuse(name):\n"
+                                                 "    raise ValueError(name)\n"
+                                                 "json.loads(sys.stdin.buffer.read().decode('utf-8'), parse_constant=refuse)\n");
+    int exitCode = -1;
+    runTool(python(), {QStringLiteral("-c"), script}, bytes, 60000, &exitCode);
+    return exitCode == 0;
+}
+
 } // namespace TestEnv

@@ -20,4 +20,8 @@ quint16 freeUdpPort();
 QByteArray runTool(const QString &program, const QStringList &args, const QByteArray &input = {},
                    int timeoutMs = 60000, int *exitCode = nullptr);
 
+// Whether Python's standard reader, with NaN and Infinity refused, takes the bytes as JSON: as
+// strict as the readers of the browsers.
+bool isStrictJson(const QByteArray &bytes);
+
 } // namespace TestEnv
