@@ -3,10 +3,9 @@
 Each mode prints one JSON object on standard output. The request bytes come from standard
 input where a mode sends one. Replies are given as latin-1 text so that every byte survives.
 
-  exchange PORT [--keep-sending N] [--timeout S] [--hang-up]
+  exchange PORT [--keep-sending N] [--timeout S]
       send the request, optionally keep sending N filler bytes (a client that goes on
-      uploading), then read until the server closes: reply, eof, reset, seconds; with
-      --hang-up close at once after sending instead
+      uploading), then read until the server closes: reply, eof, reset, seconds
   pieces PORT --interval S [--size N] [--head N] [--timeout S]
       send the first N bytes (--head) at once, then the rest of the request in pieces of
       --size bytes (default 1) with S seconds between them, read
@@ -91,9 +90,6 @@ def mode_exchange(args, request):
     start = time.monotonic()
     sock = connect(args.port, args.timeout)
     sock.sendall(request)
-    if args.hang_up:
-        sock.close()
-        return {"reply": "", "eof": False, "reset": False, "timeout": False, "seconds": 0}
     sent_extra = 0
     if args.keep_sending:
         filler = b"x" * 4096
@@ -245,7 +241,6 @@ def main():
     parser.add_argument("--interval", type=float, default=0.1)
     parser.add_argument("--size", type=int, default=1)
     parser.add_argument("--head", type=int, default=0)
-    parser.add_argument("--hang-up", action="store_true")
     parser.add_argument("--stall", type=float, default=3.0)
     parser.add_argument("--count", type=int, default=1)
     parser.add_argument("--uploads", type=int, default=0)
