@@ -1,6 +1,9 @@
 // Runs the HTTP server on the settings of one config.ini (groups "listener" and "docroot") and
 // prints "READY <port>" once it listens. A line "quit" (or the end of standard input) stops the
-// server and prints "STOPPED". Options: --quiet leaves out the per-request log lines.
+// server and prints "STOPPED". Options: --quiet leaves out the per-request log lines;
+// --head-wait-bound MS sets how long a connection may wait for its request head before a new
+// connection may take its thread.
+#include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "StaticFileController.h"
 #include "TestRequestHandler.h"
@@ -23,10 +26,13 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: http_test_server config.ini [--quiet]\n");
+        std::fprintf(stderr, "usage: http_test_server config.ini [--quiet] [--head-wait-bound MS]\n");
         return 2;
     }
     const bool quiet = args.contains(QStringLiteral("--quiet"));
+    const int bound = args.indexOf(QStringLiteral("--head-wait-bound"));
+    if (bound > 0 && bound + 1 < args.size())
+        HttpConnectionHandlerPool::setHeadWaitBoundMs(args.at(bound + 1).toInt());
     if (quiet)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
