@@ -21,7 +21,9 @@ namespace {
 const int g_joinGraceMs = 2000;
 
 // Descriptors that must stay free for a new handler thread to be started: the thread's own,
-// and what its requests open (a database connection with its journal, a few uploads).
+// and what its requests open (a database connection with its journal, a few uploads). More
+// than uploads leave free (HttpRequest), so that the ones that the thread takes as it starts
+// cannot go to the uploads of other threads in the meantime.
 const int g_descriptorReserve = 64;
 
 QAtomicInt g_handlersLeftRunning;

@@ -1,5 +1,7 @@
 #include "HttpRequest.h"
 
+#include "NativeDescriptors.h"
+
 #include <QDir>
 #include <QIODevice>
 #include <QLoggingCategory>
@@ -70,6 +72,25 @@ QByteArray withoutLineEnd(const QByteArray &text)
     if (text.endsWith('\n'))
         return text.left(text.size() - 1);
     return text;
+}
+
+// Uploads leave the last descriptors of the process to what cannot do without one: above all
+// a new connection thread, whose event loop ends the program when it finds none (the pool
+// starts a thread only while more than this are free).
+const int g_descriptorsLeftByUploads = 32;
+
+// Opens the temporary file of a body or of a file part unless that takes one of the last
+// descriptors; error: why it did not open.
+bool openTemporary(QTemporaryFile *file, QString *error)
+{
+    if (!NativeDescriptors::haveFree(g_descriptorsLeftByUploads + 1)) {
+        *error = QStringLiteral("too few descriptors left");
+        return false;
+    }
+    if (file->open())
+        return true;
+    *error = file->errorString();
+    return false;
 }
 
 } // namespace
@@ -300,8 +321,9 @@ void HttpRequest::readBody(QIODevice *socket)
 
     if (!m_tempFile) {
         m_tempFile = new QTemporaryFile;
-        if (!m_tempFile->open())
-            qCritical("HttpRequest: Error writing temp file for multipart body");
+        QString error;
+        if (!openTemporary(m_tempFile, &error))
+            qCritical("HttpRequest: Error writing temp file for multipart body, %s", qPrintable(error));
     }
     const QByteArray data = socket->read(qMin<qint64>(m_expectedBodySize - m_received, 65536));
     m_received += data.size();
@@ -384,9 +406,9 @@ void HttpRequest::parseMultiPartFile()
                     upload = new QTemporaryFile;
                     // A file that cannot be made (no descriptor left) is reported once, not
                     // for every line of its part.
-                    if (!upload->open())
-                        qCritical("HttpRequest: error writing temp file, %s",
-                                  qPrintable(upload->errorString()));
+                    QString error;
+                    if (!openTemporary(upload, &error))
+                        qCritical("HttpRequest: error writing temp file, %s", qPrintable(error));
                 }
                 if (upload->isOpen()) {
                     upload->write(line);
@@ -413,9 +435,9 @@ void HttpRequest::parseMultiPartFile()
                     return;
                 }
                 upload = new QTemporaryFile;
-                if (!upload->open())
-                    qCritical("HttpRequest: error writing temp file, %s",
-                              qPrintable(upload->errorString()));
+                QString error;
+                if (!openTemporary(upload, &error))
+                    qCritical("HttpRequest: error writing temp file, %s", qPrintable(error));
             }
             if (!upload->isOpen()) {
                 // An upload that has no file is not passed off as an empty one: the handler

@@ -628,7 +628,14 @@ void tst_HttpConnectionHandler::descriptorsRunningShort()
         const QJsonObject result = QJsonDocument::fromJson(crowd.readAllStandardOutput()).object();
         // The process stayed up and serves.
         const TestServer::Run curl = TestServer::run("curl", {"-s", "-m", "10", server.url("/json?x=4")});
-        QVERIFY2(curl.out == "{\"success\":true,\"value\":4}", server.output().right(2000).constData());
+        QByteArray log;
+        // Every upload that found no descriptor for its file says so; what else was said matters.
+        for (const QByteArray &line : server.output().split('\n'))
+            if (!line.contains("error writing temp file"))
+                log += line + '\n';
+        QVERIFY2(curl.out == "{\"success\":true,\"value\":4}",
+                 QByteArray("curl " + QByteArray::number(curl.exitCode) + ": " + curl.out + "\n" + log.right(3000))
+                     .constData());
         QCOMPARE(result.value("big").toString().toLatin1(), g_entityTooLarge);
         int slept = 0;
         for (const QJsonValue &value : result.value("replies").toArray()) {

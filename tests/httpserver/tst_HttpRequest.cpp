@@ -1,9 +1,12 @@
 #include "HttpRequest.h"
+#include "NativeDescriptors.h"
 
 #include <QDir>
 #include <QIODevice>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -120,6 +123,7 @@ private slots:
     void settingsRead();
     void fileParts_data();
     void fileParts();
+    void filePartsLeaveTheLastDescriptors();
 
 private:
     QStringList leftovers() const;
@@ -579,6 +583,32 @@ void tst_HttpRequest::fileParts()
         }
     }
     QCOMPARE(leftovers(), QStringList());
+}
+
+void tst_HttpRequest::filePartsLeaveTheLastDescriptors()
+{
+    // A process a few descriptors short of its limit: file parts that took the last ones
+    // would leave nothing for a new connection thread, which ends the program without one.
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    const int open = descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(open + 40);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const auto restore = qScopeGuard([&saved]() { ::setrlimit(RLIMIT_NOFILE, &saved); });
+    QList<QByteArray> parts;
+    for (int i = 0; i < HttpRequest::maxFileParts; ++i)
+        parts << "Content-Disposition: form-data; name=\"f" + QByteArray::number(i) + "\"; filename=\"a\"\r\n\r\nx";
+    HttpRequest request(16000, 1000000);
+    FeedDevice device;
+    feedRequest(request, device, multipartRequest(multipart("XyZ", parts)), Whole);
+    QCOMPARE(request.getStatus(), HttpRequest::complete);
+    QVERIFY(NativeDescriptors::haveFree(32));
+    // The first parts have their files; those that found too few descriptors have none, and
+    // are not passed off as empty uploads.
+    QVERIFY(request.getUploadedFile("f0"));
+    QCOMPARE(request.getUploadedFile("f" + QByteArray::number(HttpRequest::maxFileParts - 1)), nullptr);
 }
 
 QTEST_APPLESS_MAIN(tst_HttpRequest)
