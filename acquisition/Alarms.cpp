@@ -18,6 +18,12 @@ Alarms g_alarms DALVORAN_INIT_ORDER(GlobalsOrder::Alarms);
 
 namespace {
 
+// A script error counts as true: an alarm whose expression cannot be evaluated goes active.
+bool countsAsTrue(AlarmEvaluator::Result result)
+{
+    return result == AlarmEvaluator::Result::True || result == AlarmEvaluator::Result::ScriptError;
+}
+
 const QRegularExpression &referencePattern()
 {
     static const QRegularExpression pattern(QStringLiteral("\\{[^\\}]*\\}"));
@@ -171,7 +177,7 @@ bool Alarms::evaluateExpression(const QString &expression, QString *errorText)
     if (!m_evaluator)
         m_evaluator = std::make_unique<AlarmEvaluator>();
     const AlarmEvaluator::Result result = m_evaluator->evaluate({script}).value(0, AlarmEvaluator::Result::NotEvaluated);
-    return result == AlarmEvaluator::Result::True || result == AlarmEvaluator::Result::ScriptError;
+    return countsAsTrue(result);
 }
 
 void Alarms::checkAlarms()
@@ -233,9 +239,8 @@ void Alarms::applyResults(const PendingTick &tick, const QVector<AlarmEvaluator:
         if (resultOn == Result::NotEvaluated || resultOff == Result::NotEvaluated)
             continue;
         AlarmEntry &alarm = m_alarms[k];
-        // A script error counts as true.
-        const bool on = resultOn == Result::True || resultOn == Result::ScriptError;
-        const bool off = resultOff == Result::True || resultOff == Result::ScriptError;
+        const bool on = countsAsTrue(resultOn);
+        const bool off = countsAsTrue(resultOff);
         const bool gone = alarm.expOff.isEmpty() ? !on : off;
         const QString &errOn = tick.errOn[k];
         const QString &errOff = tick.errOff[k];

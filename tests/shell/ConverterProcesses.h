@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QSet>
+#include <QString>
 #include <QTimer>
 
 #include <functional>
@@ -99,6 +100,25 @@ inline bool exists(qint64 pid)
     return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
 }
 
+// Why the answer to a runaway page is not the stop it must be: a 500 with an empty body within
+// boundMs, the converter processes seen running meanwhile (some) all gone since. Empty when it is.
+inline QString notStopped(int status, const QByteArray &body, qint64 tookMs, qint64 boundMs,
+                          const QSet<qint64> &running)
+{
+    if (status != 500)
+        return QStringLiteral("status %1").arg(status);
+    if (!body.isEmpty())
+        return QStringLiteral("body: ") + QString::fromUtf8(body.left(200));
+    if (tookMs >= boundMs)
+        return QStringLiteral("took %1 ms").arg(tookMs);
+    if (running.isEmpty())
+        return QStringLiteral("no converter process was seen running");
+    for (const qint64 pid : running)
+        if (exists(pid))
+            return QStringLiteral("converter process %1 is still there").arg(pid);
+    return QString();
+}
+
 // The "Max address space" soft limit of a process: bytes, or "unlimited".
 inline QByteArray addressSpaceLimit(qint64 pid)
 {
@@ -109,3 +129,16 @@ inline QByteArray addressSpaceLimit(qint64 pid)
 }
 
 } // namespace ConverterProcesses
+
+// main() of a test program whose handler converts in converter processes of the test program
+// itself; the including file has PdfConverter.h, QApplication and QtTest.
+#define CONVERTER_TEST_MAIN(TestObject)                                                                                \
+    int main(int argc, char *argv[])                                                                                   \
+    {                                                                                                                  \
+        if (PdfConverter::isWorkerCall(argc, argv))                                                                    \
+            return PdfConverter::runWorker(argc, argv);                                                                \
+        QApplication app(argc, argv);                                                                                  \
+        TestObject test;                                                                                               \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&test, argc, argv);                                                                        \
+    }

@@ -275,15 +275,7 @@ void tst_SystemFun::converterIsKeptForTheNextPage()
             QCOMPARE(ConverterProcesses::addressSpaceLimit(process.pid), QByteArray::number(PdfConverter::MemoryLimitBytes));
 }
 
-int main(int argc, char *argv[])
-{
-    // Conversions run in converter processes of the program at hand: this test program is one.
-    if (PdfConverter::isWorkerCall(argc, argv))
-        return PdfConverter::runWorker(argc, argv);
-    QApplication app(argc, argv);
-    tst_SystemFun test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+// Conversions run in converter processes of the program at hand: this test program is one.
+CONVERTER_TEST_MAIN(tst_SystemFun)
 
 #include "tst_SystemFun.moc"
