@@ -323,7 +323,7 @@ void HttpRequest::readBody(QIODevice *socket)
         m_tempFile = new QTemporaryFile;
         QString error;
         if (!openTemporary(m_tempFile, &error))
-            qCritical("HttpRequest: Error writing temp file for multipart body, %s", qPrintable(error));
+            qCritical("HttpRequest: Error writing temp file for multipart body");
     }
     const QByteArray data = socket->read(qMin<qint64>(m_expectedBodySize - m_received, 65536));
     m_received += data.size();
