@@ -288,7 +288,6 @@ void tst_SmtpClient::earlyReplyEndsDialogue()
     PeerProcess peer;
     QVERIFY(startScripted(peer, script));
     SmtpClient client(QStringLiteral("127.0.0.1"), port(peer), SmtpClient::PlainTcp);
-    client.setResponseTimeout(1000);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     TestMail mail;
     int passed = 0;
@@ -455,7 +454,8 @@ void tst_SmtpClient::startTlsTrustAnnouncedOnlyOnSuccess()
         peer, QJsonObject{{"replies", QJsonObject{{"EHLO", QJsonArray{"250 scripted\r\n", ehloInsideTls}}}}}, &m_certs,
         QStringLiteral("self")));
     SmtpClient client(QStringLiteral("127.0.0.1"), port(peer), SmtpClient::StartTls);
-    client.setResponseTimeout(400);
+    // Long enough for a slow peer to answer everything before the EHLO inside TLS.
+    client.setResponseTimeout(2000);
     QSignalSpy trusted(&client, &SmtpClient::updateSelfSignedCert);
     QSignalSpy spy(&client, &SmtpClient::smtpError);
     QVERIFY(!client.connectToHost());
