@@ -6,6 +6,7 @@
 #include "HelperStarter.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "JsonReply.h"
 #include "ModbusEngine.h"
 #include "ModulesMngr.h"
 #include "StaticFileController.h"
@@ -104,8 +105,8 @@ QByteArray MyHttpRequestHandler::call(const QByteArray &func, const t_GetArray &
     if (func == "getGeneralInfo")
         return m_systemFun->getGeneralInfo();
     if (func == "runFirmwareUpdater") {
-        // Whether the loader starts is not reported.
-        HelperStarter().start(QStringLiteral("Bootloader"), m_systemFun->firmwareUpdaterArgs());
+        if (!HelperStarter().start(QStringLiteral("Bootloader"), m_systemFun->firmwareUpdaterArgs()))
+            return notStarted(QStringLiteral("Bootloader"));
         return QByteArrayLiteral("{\"ok\":\"1\"}");
     }
     if (func == "runAsAdministrator") {
@@ -150,8 +151,14 @@ QByteArray MyHttpRequestHandler::openFtp(const t_GetArray &params)
     // goes as one argument of a program started without a shell, so its path may hold anything.
     if (!isFtpWithHost(address))
         return QByteArrayLiteral("{\"error\":\"Parameter error!\"}");
-    BrowserOpener::open(address);
+    if (!BrowserOpener::open(address))
+        return notStarted(QStringLiteral("xdg-open"));
     return QByteArrayLiteral("{\"ok\":\"FTP opened\"}");
+}
+
+QByteArray MyHttpRequestHandler::notStarted(const QString &program)
+{
+    return "{\"error\":" + JsonReply::quoted(tr("Unable to start %1!").arg(program)).toUtf8() + '}';
 }
 
 void MyHttpRequestHandler::saveFile(HttpRequest &request, HttpResponse &response, const t_GetArray &params)

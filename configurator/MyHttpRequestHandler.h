@@ -57,6 +57,9 @@ private:
     // The call's reply, or an empty one when the engine stays busy for the whole wait.
     QByteArray underModbusLock(const std::function<QByteArray()> &call);
     QByteArray openFtp(const t_GetArray &params);
+    // The error reply of a call whose program could not be started: a start that did not happen
+    // is never answered as done. A program that starts and then fails still counts as started.
+    static QByteArray notStarted(const QString &program);
     void saveFile(HttpRequest &request, HttpResponse &response, const t_GetArray &params);
     void loadFile(HttpRequest &request, HttpResponse &response);
 

@@ -88,15 +88,14 @@ bool SmtpClient::connectOnce()
             emit smtpError(ErrServer);
             return false;
         }
-        QSslSocket *ssl = sslSocket();
-        // Nothing may follow the 220 before the handshake: plain text still buffered here would
-        // be read later as replies from inside TLS, letting anyone on the path answer for the
-        // server. Plain text that comes later breaks the handshake itself.
-        if (ssl->bytesAvailable() > 0) {
-            ssl->abort();
+        // Plain text that came with the go-ahead would be read later as replies from inside TLS,
+        // letting anyone on the path answer for the server. Plain text that comes later breaks
+        // the handshake itself.
+        if (droppedForUnaskedBytes()) {
             emit smtpError(ErrConnect);
             return false;
         }
+        QSslSocket *ssl = sslSocket();
         if (m_certificateTrusted)
             ssl->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, m_trustedCertificate)});
         ssl->startClientEncryption();
@@ -111,19 +110,20 @@ bool SmtpClient::connectOnce()
                 ssl->disconnectFromHost();
                 return connectToHost();
             }
-            m_trustAnnouncePending = false;
             emit smtpError(ErrConnect);
             return false;
-        }
-        if (m_trustAnnouncePending) {
-            m_trustAnnouncePending = false;
-            emit updateSelfSignedCert(m_trustedCertificate);
         }
         sendMessage(QLatin1String("EHLO ") + m_name);
         waitForResponse();
         if (m_responseCode != 250) {
             emit smtpError(ErrServer);
             return false;
+        }
+        // Announced with the first connection the trust made, not with the handshake: the
+        // dialogue inside TLS may still fail, and then no connection was made by trusting.
+        if (m_trustAnnouncePending) {
+            m_trustAnnouncePending = false;
+            emit updateSelfSignedCert(m_trustedCertificate);
         }
         return true;
     } catch (const ResponseTimeoutException &) {
@@ -337,9 +337,32 @@ void SmtpClient::sendMessage(const QString &text)
     writeLine(text.toUtf8());
 }
 
+bool SmtpClient::droppedForUnaskedBytes()
+{
+    // What the kernel already holds counts too, not only what an earlier read took in: a reply
+    // sent in two writes may arrive in two segments.
+    if (m_socket->bytesAvailable() == 0 && m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->waitForReadyRead(0);
+    if (m_socket->bytesAvailable() == 0)
+        return false;
+    m_socket->abort();
+    return true;
+}
+
 void SmtpClient::writeLine(const QByteArray &bytes)
 {
-    if (!m_socket || m_socket->write(bytes + "\r\n") < 0) {
+    if (!m_socket) {
+        emit smtpError(ErrSendTimeout);
+        throw SendMessageTimeoutException();
+    }
+    // The client never pipelines: a reply can only answer the line just written, so one that is
+    // already waiting answers nothing of ours, and read as this line's answer it would hide the
+    // server's real one (a refused mail taken as sent). The dialogue ends here.
+    if (droppedForUnaskedBytes()) {
+        emit smtpError(ErrServer);
+        throw SendMessageTimeoutException();
+    }
+    if (m_socket->write(bytes + "\r\n") < 0) {
         emit smtpError(ErrSendTimeout);
         throw SendMessageTimeoutException();
     }

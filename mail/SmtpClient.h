@@ -44,11 +44,13 @@ public:
     bool login();
     bool login(const QString &user, const QString &password, AuthMethod method = PlainAuth);
     bool sendMail(MimeMessage &message);
-    // Throws SendMessageTimeoutException when "QUIT" cannot be written.
+    // Throws SendMessageTimeoutException when "QUIT" cannot be written or a reply came unasked.
     void quit();
     void disconnect();
 
-    // Throw their exception (after emitting smtpError) on a time-out.
+    // Throw their exception (after emitting smtpError) on a time-out. sendMessage throws also
+    // when a reply is already waiting before the line goes out (ErrServer, the connection
+    // dropped): the client never pipelines, so such a reply answers nothing it sent.
     void waitForResponse();
     void sendMessage(const QString &text);
 
@@ -103,6 +105,8 @@ protected slots:
 private:
     bool connectOnce();
     bool cancelled() const;
+    // True, with the connection aborted, when bytes are waiting that no command of ours asked for.
+    bool droppedForUnaskedBytes();
     void writeLine(const QByteArray &bytes);
     QSslSocket *sslSocket() const;
 

@@ -43,6 +43,7 @@ private slots:
     void loadFile();
     void openFtp_data();
     void openFtp();
+    void openFtpWithoutOpener();
     void staticFiles();
     void pdfFromHtml();
     void runawayPdfPageAnswers500();
@@ -301,6 +302,15 @@ void tst_VexoMyHttpRequestHandler::openFtp()
         QTest::qWait(50);
         QVERIFY(!QFile::exists(log));
     }
+}
+
+// The address is fine but nothing on PATH can open it: the call says so rather than that it
+// opened the address.
+void tst_VexoMyHttpRequestHandler::openFtpWithoutOpener()
+{
+    qputenv("PATH", QFile::encodeName(m_home.path()));
+    QCOMPARE(post(m_port, "/ajax.html", "func=openFtpInExplorer&address=ftp%3A%2F%2F10.0.0.5%2Fdir").body,
+             QByteArray("{\"error\":\"Unable to start xdg-open!\"}"));
 }
 
 void tst_VexoMyHttpRequestHandler::staticFiles()

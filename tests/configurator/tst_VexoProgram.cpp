@@ -304,8 +304,11 @@ void tst_VexoProgram::firmwareLoaderArguments()
                       "[General]\nSelected_Port=3\nbaudRate=3\nmode=3\nslaveID=1\nTarsek_ID=1234\n"));
     vexo.start({"-r"});
     QTRY_VERIFY_WITH_TIMEOUT(vexo.listening(), 20000);
-    // Without the loader the reply is the same.
-    QCOMPARE(get(vexo.port, "/ajax.html?func=runFirmwareUpdater").body, QByteArray("{\"ok\":\"1\"}"));
+    // A loader that is missing, or there but no program the system can run, did not start.
+    const QByteArray notStarted("{\"error\":\"Unable to start Bootloader!\"}");
+    QCOMPARE(get(vexo.port, "/ajax.html?func=runFirmwareUpdater").body, notStarted);
+    QVERIFY(writeFile(vexo.path("Bootloader"), "MZ, a program for another system\n", true));
+    QCOMPARE(get(vexo.port, "/ajax.html?func=runFirmwareUpdater").body, notStarted);
     QVERIFY(vexo.addHelper("Bootloader"));
     QCOMPARE(get(vexo.port, "/ajax.html?func=runFirmwareUpdater").body, QByteArray("{\"ok\":\"1\"}"));
     QTRY_COMPARE(readFile(vexo.path("Bootloader.args")), QByteArray("2\n2\n6\n1\n1234\n"));

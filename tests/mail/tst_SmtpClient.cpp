@@ -56,12 +56,16 @@ private slots:
     void endlessReplyIsBounded_data();
     void endlessReplyIsBounded();
     void refusedRecipientStopsTransaction();
+    void earlyReplyEndsDialogue_data();
+    void earlyReplyEndsDialogue();
     void unsafeHeadersNeverSent_data();
     void unsafeHeadersNeverSent();
     void authLoginStopsAtRefusal();
     void authPlainEmptyCredentials();
     void startTlsTrustsSelfSignedOnce();
     void startTlsOtherFailureIsFinal();
+    void startTlsTrustAnnouncedOnlyOnSuccess_data();
+    void startTlsTrustAnnouncedOnlyOnSuccess();
     void startTlsTakesNoPlainTextAfterReply_data();
     void startTlsTakesNoPlainTextAfterReply();
     void quitThrowsWithoutConnection();
@@ -245,6 +249,64 @@ void tst_SmtpClient::refusedRecipientStopsTransaction()
                                               "RCPT TO: <b@x>"}));
 }
 
+void tst_SmtpClient::earlyReplyEndsDialogue_data()
+{
+    QTest::addColumn<QJsonObject>("script");
+    QTest::addColumn<int>("stepsPassed");
+    QTest::addColumn<QList<int>>("errors");
+    QTest::addColumn<QStringList>("commands");
+
+    const QStringList envelope{"EHLO localhost", "AUTH PLAIN AAA=", "MAIL FROM: <alarm@plant.example>",
+                               "RCPT TO: <op@plant.example>"};
+    QTest::newRow("354 and 250 in one write, 554 to the end")
+        << QJsonObject{{"replies", QJsonObject{{"DATA", QJsonArray{"354 go\r\n250 ok\r\n"}},
+                                               {".", QJsonArray{"554 refused\r\n"}}}}}
+        << 2 << QList<int>{SmtpClient::ErrServer} << envelope + QStringList{"DATA"};
+    QTest::newRow("MAIL answered with the recipient's 250 too")
+        << QJsonObject{{"replies", QJsonObject{{"MAIL", QJsonArray{"250 ok\r\n250 ok\r\n"}},
+                                               {"RCPT", QJsonArray{"550 no such user\r\n"}}}}}
+        << 2 << QList<int>{SmtpClient::ErrServer} << QStringList(envelope.mid(0, 3));
+    QTest::newRow("EHLO answered with the login's 235 too")
+        << QJsonObject{{"replies", QJsonObject{{"EHLO", QJsonArray{"250 scripted\r\n235 ok\r\n"}},
+                                               {"AUTH", QJsonArray{"535 no\r\n"}}}}}
+        << 1 << QList<int>{SmtpClient::ErrServer, SmtpClient::ErrAuth} << QStringList(envelope.mid(0, 1));
+    QTest::newRow("greeting followed by EHLO's 250")
+        << QJsonObject{{"greeting", "220 scripted\r\n250 early\r\n"},
+                       {"replies", QJsonObject{{"EHLO", QJsonArray{"554 no\r\n"}}}}}
+        << 0 << QList<int>{SmtpClient::ErrServer} << QStringList();
+}
+
+// The client never pipelines, so a reply already waiting when a command is due answers nothing
+// yet: taken as the command's answer, it would let the server's real refusal go unread and a
+// refused mail count as sent. The dialogue ends before the command, and the mail text never goes.
+void tst_SmtpClient::earlyReplyEndsDialogue()
+{
+    QFETCH(QJsonObject, script);
+    QFETCH(int, stepsPassed);
+    QFETCH(QList<int>, errors);
+    QFETCH(QStringList, commands);
+    PeerProcess peer;
+    QVERIFY(startScripted(peer, script));
+    SmtpClient client(QStringLiteral("127.0.0.1"), port(peer), SmtpClient::PlainTcp);
+    QSignalSpy spy(&client, &SmtpClient::smtpError);
+    TestMail mail;
+    int passed = 0;
+    if (client.connectToHost()) {
+        passed = 1;
+        if (client.login()) {
+            passed = 2;
+            if (client.sendMail(mail.message))
+                passed = 3;
+        }
+    }
+    client.disconnect();
+    QCOMPARE(passed, stepsPassed);
+    QCOMPARE(errorsOf(spy), errors);
+    QTRY_COMPARE(lines(peer, "CLOSED").size(), 1);
+    QCOMPARE(lines(peer, "CMD"), commands);
+    QCOMPARE(lines(peer, "MAILDATA"), QStringList());
+}
+
 void tst_SmtpClient::unsafeHeadersNeverSent_data()
 {
     QTest::addColumn<QString>("field");
@@ -369,6 +431,38 @@ void tst_SmtpClient::startTlsOtherFailureIsFinal()
     QCOMPARE(errorsOf(errors), QList<int>{SmtpClient::ErrConnect});
     QCOMPARE(trusted.size(), 0);
     QTRY_COMPARE(lines(peer, "TLS"), QStringList({"fail", "fail"}));
+}
+
+void tst_SmtpClient::startTlsTrustAnnouncedOnlyOnSuccess_data()
+{
+    QTest::addColumn<QString>("ehloInsideTls");
+    QTest::addColumn<QList<int>>("errors");
+    QTest::newRow("EHLO refused") << QStringLiteral("554 inside\r\n")
+                                  << QList<int>{SmtpClient::ErrClient, SmtpClient::ErrServer};
+    QTest::newRow("EHLO never answered") << QStringLiteral("250") << QList<int>{SmtpClient::ErrResponseTimeout};
+}
+
+// The handshake that trusts the self-signed certificate succeeds, but the dialogue inside TLS
+// does not: no connection was made by trusting it, so nothing announces the trust. The
+// certificate stays trusted for the next connection.
+void tst_SmtpClient::startTlsTrustAnnouncedOnlyOnSuccess()
+{
+    QFETCH(QString, ehloInsideTls);
+    QFETCH(QList<int>, errors);
+    PeerProcess peer;
+    QVERIFY(startScripted(
+        peer, QJsonObject{{"replies", QJsonObject{{"EHLO", QJsonArray{"250 scripted\r\n", ehloInsideTls}}}}}, &m_certs,
+        QStringLiteral("self")));
+    SmtpClient client(QStringLiteral("127.0.0.1"), port(peer), SmtpClient::StartTls);
+    // Long enough for a slow peer to answer everything before the EHLO inside TLS.
+    client.setResponseTimeout(2000);
+    QSignalSpy trusted(&client, &SmtpClient::updateSelfSignedCert);
+    QSignalSpy spy(&client, &SmtpClient::smtpError);
+    QVERIFY(!client.connectToHost());
+    QCOMPARE(errorsOf(spy), errors);
+    QVERIFY(client.isCertificateTrusted());
+    QTRY_COMPARE(lines(peer, "TLS"), QStringList({"fail", "ok"}));
+    QCOMPARE(trusted.size(), 0);
 }
 
 // Replies that would carry a whole login and mail, for a client that took them as its own.

@@ -19,8 +19,10 @@ Listens on 127.0.0.1 port 0 and prints "READY <port>". The script is a JSON obje
                     send TEXT in plain text as a write of its own, then start TLS
 Texts are sent as they stand (Latin-1), so a missing line end or a bare code can be scripted.
 After "STARTTLS" is answered with a 220 text, the server starts TLS with --cert/--key.
-After DATA is answered with 354, the lines up to "." are the mail; its size is printed.
-Lines it prints: "CONN <n>", "CMD <line>", "TLS ok", "TLS fail", "MAILDATA <bytes>", "CLOSED".
+After DATA is answered with 354, the lines up to "." are the mail; its size is printed, as
+MAILCUT when the connection ended before the ".".
+Lines it prints: "CONN <n>", "CMD <line>", "TLS ok", "TLS fail", "MAILDATA <bytes>",
+"MAILCUT <bytes>", "CLOSED".
 """
 
 import json
@@ -102,12 +104,18 @@ class Handler(socketserver.BaseRequestHandler):
                     self.reader = self.sock.makefile("rb")
                 elif word == "DATA" and text.startswith("354"):
                     size = 0
+                    ended = False
                     while True:
                         data = self.reader.readline()
-                        if not data or data == b".\r\n":
+                        if not data:
+                            break
+                        if data == b".\r\n":
+                            ended = True
                             break
                         size += len(data)
-                    say("MAILDATA %d" % size)
+                    say("%s %d" % ("MAILDATA" if ended else "MAILCUT", size))
+                    if not ended:
+                        break
                     self.send(self.reply_for("."))
                     if SCRIPT.get("closeAfter") == ".":
                         if SCRIPT.get("reset"):
