@@ -66,8 +66,10 @@ QByteArray payload(bool repeated)
         array += (i ? "," : "") + QByteArray::number(i);
     array += "]";
     QByteArray text = "{";
-    for (int i = 0; i < 150; ++i)
-        text += "\"m" + (repeated ? QByteArray("xxx") : QByteArray::number(i).rightJustified(3, '0')) + "\":" + array + ",";
+    for (int i = 0; i < 150; ++i) {
+        const QByteArray name = repeated ? QByteArray("xxx") : QByteArray::number(i).rightJustified(3, '0');
+        text += "\"m" + name + "\":" + array + ",";
+    }
     return text + "\"a\":\"21.5\"}";
 }
 

@@ -11,8 +11,8 @@ namespace {
 const QString kEndless = QStringLiteral("WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r) "
                                         "SELECT x FROM r WHERE x < 0");
 // One that ends after a few hundred milliseconds of counting.
-const QString kLong = QStringLiteral("WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r WHERE x < 3000000) "
-                                     "SELECT count(*) FROM r");
+const QString kLong = QStringLiteral("WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r "
+                                     "WHERE x < 3000000) SELECT count(*) FROM r");
 
 } // namespace
 

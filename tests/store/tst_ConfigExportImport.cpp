@@ -5,7 +5,6 @@
 #include "UsersManager.h"
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -482,18 +481,18 @@ void tst_ConfigExportImport::fileRefused_data()
     QTest::addColumn<QByteArray>("reply");
     const QByteArray unreadable = buildErrorJson("Database error", "Unable to read file version.");
     const QByteArray damaged = buildErrorJson("Database error", "The file is damaged.");
-    QTest::newRow("not a database") << false << QByteArray() << QByteArray("hello, this is no database file\n") << false
-                                    << unreadable;
+    QTest::newRow("not a database") << false << QByteArray() << QByteArray("hello, this is no database file\n")
+                                    << false << unreadable;
     QTest::newRow("empty file") << false << QByteArray() << QByteArray("") << false << unreadable;
-    QTest::newRow("no Settings table") << false << QByteArray("CREATE TABLE Devices (idDevices integer);") << QByteArray()
-                                       << false << unreadable;
+    QTest::newRow("no Settings table") << false << QByteArray("CREATE TABLE Devices (idDevices integer);")
+                                       << QByteArray() << false << unreadable;
     QTest::newRow("newer version")
         << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
                       "INSERT INTO Settings VALUES (1, '0.2.0');")
         << QByteArray() << false << buildErrorJson("Invalid archive version. (0.2.0)");
     QTest::newRow("no Settings row")
-        << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));") << QByteArray()
-        << false << buildErrorJson("Invalid archive version. ()");
+        << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));")
+        << QByteArray() << false << buildErrorJson("Invalid archive version. ()");
     // The version reads well from its early page; the damage lies in the log's pages behind it.
     QTest::newRow("damaged last page")
         << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
@@ -508,12 +507,13 @@ void tst_ConfigExportImport::fileRefused_data()
         << QByteArray("CREATE VIEW Settings AS WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r) "
                       "SELECT '0.1.2' AS archiveVersion FROM r WHERE x < 0;")
         << QByteArray() << false << damaged;
-    // Each passes the version and the engine's own check, and would leave calls that fail or hang.
+    // Each passes the version and the engine's own check; in place, calls would fail on it, or the
+    // file's own trigger would run inside the program's statements.
     QTest::newRow("only a Settings table")
         << false
-        << QByteArray("CREATE TABLE Settings (idSettings INTEGER PRIMARY KEY NOT NULL, archiveVersion VARCHAR(10) NULL, "
-                      "modbusPollInterval INTEGER NULL, modbusIterDelay INTEGER NULL, sessionEnabled BOOL NULL, "
-                      "defaultAppState SMALLINT NULL); INSERT INTO Settings VALUES (1, '0.1.2', 5000, 10, 0, 0);")
+        << QByteArray("CREATE TABLE Settings (idSettings INTEGER PRIMARY KEY NOT NULL, archiveVersion VARCHAR(10), "
+                      "modbusPollInterval INTEGER, modbusIterDelay INTEGER, sessionEnabled BOOL, "
+                      "defaultAppState SMALLINT); INSERT INTO Settings VALUES (1, '0.1.2', 5000, 10, 0, 0);")
         << QByteArray() << false << damaged;
     QTest::newRow("a view in place of a table")
         << true
@@ -556,11 +556,7 @@ void tst_ConfigExportImport::fileRefused()
     const QByteArray digest = StoreFixture::fileDigest(m_config->dbPath);
     QFile file(upload);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QElapsedTimer clock;
-    clock.start();
     QCOMPARE(m_config->importDatabaseFile(&file), reply);
-    // A refusal by the time limit comes once it has passed, not a whole limit later.
-    QVERIFY2(clock.elapsed() < 2 * ConfigManager::s_uploadTimeLimitMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(StoreFixture::fileDigest(m_config->dbPath), digest);
     QCOMPARE(StoreFixture::rows("SELECT username FROM Users"), QStringList{"Admin"});
 }
