@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QHash>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QSqlError>
@@ -511,7 +510,7 @@ QByteArray DeviceManager::updateViewsTimes(const t_GetArray &params)
 {
     const QByteArray raw = RequestParams::raw(params, "viewsTimes");
     qDebug() << "viewsTimes: " << raw;
-    const QJsonObject times = QJsonDocument::fromJson(raw).object();
+    const QJsonObject times = StrictJson::read(raw).object();
     if (times.isEmpty())
         return QByteArrayLiteral("false");
 

@@ -2,11 +2,11 @@
 
 #include "BufferInterface.h"
 #include "Stats.h"
+#include "StrictJson.h"
 #include "ValueFlag.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 std::atomic<int> MQTTLine::s_checkDelayMs{3000};
@@ -15,9 +15,11 @@ std::atomic<int> MQTTLine::s_retryAfterLossMs{7000};
 
 namespace {
 
+// Anybody who may publish on a topic writes its payloads: they and the mappings go through the
+// one checking reader.
 QJsonObject objectOf(const QByteArray &text)
 {
-    return QJsonDocument::fromJson(text).object();
+    return StrictJson::read(text).object();
 }
 
 // A payload member as a reading: a JSON number as it stands, a string that holds a number as

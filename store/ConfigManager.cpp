@@ -3,12 +3,14 @@
 #include "ConfigScript.h"
 #include "Database.h"
 #include "JsonReply.h"
+#include "SqliteTimeLimit.h"
 #include "UsersManager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
+#include <QPair>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -16,6 +18,8 @@
 
 static const QString kTempConnection = QStringLiteral("tempDatabaseCon");
 static const QString kArchiveVersion = QStringLiteral("0.1.2");
+
+std::atomic<int> ConfigManager::s_uploadTimeLimitMs{10000};
 
 ConfigManager::ConfigManager(QObject *parent) : QObject(parent)
 {
@@ -222,12 +226,89 @@ bool isIntact(const QSqlDatabase &db)
     return query.value(0).toString() == QLatin1String("ok") && !query.next();
 }
 
+// Every table of the schema with the names of its columns, as the engine reads the statements.
+QList<QPair<QString, QStringList>> readSchemaColumns()
+{
+    QList<QPair<QString, QStringList>> tables;
+    const QString name = QStringLiteral("schemaColumns");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QStringLiteral(":memory:"));
+        if (db.open()) {
+            QSqlQuery query(db);
+            QStringList columns;
+            for (const QString &statement : ConfigManager::schemaStatements()) {
+                const QString table = statement.section(QLatin1Char(' '), 2, 2);
+                if (query.exec(statement) && columnNames(query, table, &columns))
+                    tables.append({table, columns});
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return tables;
+}
+
+// Every table of the schema is there as a table (not a view), with every column of it; columns
+// and tables of its own do no harm. The engine matches names without regard to letter case.
+bool holdsSchema(const QSqlDatabase &db)
+{
+    static const QList<QPair<QString, QStringList>> schema = readSchemaColumns();
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    QStringList columns;
+    for (const auto &table : schema) {
+        query.prepare(QStringLiteral("SELECT type FROM sqlite_master WHERE type IN ('table', 'view') AND "
+                                     "name = ? COLLATE NOCASE"));
+        query.addBindValue(table.first);
+        if (!query.exec() || !query.next() || query.value(0).toString() != QLatin1String("table"))
+            return false;
+        if (!columnNames(query, table.first, &columns))
+            return false;
+        for (const QString &column : table.second) {
+            if (!columns.contains(column, Qt::CaseInsensitive))
+                return false;
+        }
+    }
+    return schema.size() == ConfigManager::schemaStatements().size();
+}
+
+// The program makes no triggers, and one in an upload would run inside the program's own
+// statements for good (an endless one would hang every thread that writes the table).
+bool holdsTrigger(const QSqlDatabase &db, bool *found)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'")) || !query.next())
+        return false;
+    *found = query.value(0).toLongLong() != 0;
+    return true;
+}
+
+// The tables that the managers create at start-up when a live file lacks them.
+bool createStartTables(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    bool exists = false;
+    for (const char *table : {"Devices", "SerialConnections", "TCPConnections", "MQTTConnections"}) {
+        if (!tableExists(query, QLatin1String(table), &exists))
+            return false;
+        if (!exists && !query.exec(schemaStatementOf(QLatin1String(table))))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QByteArray ConfigManager::convertDatabase()
 {
     Database scope;
-    QSqlQuery query(scope.handle());
+    return convertDatabaseOn(scope.handle());
+}
+
+QByteArray ConfigManager::convertDatabaseOn(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
     auto failed = [&query](const QString &message) {
         return buildErrorJson(message, Database::errorText(query.lastError()));
     };
@@ -360,6 +441,10 @@ QByteArray ConfigManager::importSqlScript(QIODevice *device)
         return reply;
     }
     {
+        // A line may hold a query of its own (INSERT ... SELECT), which may never end.
+        const SqliteTimeLimit limit(tempDb, s_uploadTimeLimitMs.load());
+        if (!limit.isArmed())
+            reply = buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error creating temp database"));
         QSqlQuery query(tempDb);
         int lineNumber = 0;
         while (device && reply.isEmpty()) {
@@ -444,29 +529,42 @@ QByteArray ConfigManager::importDatabaseFile(QIODevice *file)
         closeTempDb();
         return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Unable to open the file."));
     }
-    QString version;
-    {
-        QSqlQuery query(tempDb);
-        if (!query.exec(QStringLiteral("SELECT archiveVersion FROM Settings;"))) {
-            query.clear();
-            closeTempDb();
-            return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Unable to read file version."));
-        }
-        version = query.next() ? query.value(0).toString() : QString();
-    }
-    if (!isArchiveVersionSupported(version)) {
-        closeTempDb();
-        return invalidVersion(version);
-    }
-    // The version sits on an early page and reads well from a file damaged behind it; such a
-    // file would replace a sound database with one whose later calls all fail.
-    const bool intact = isIntact(tempDb);
+    const QByteArray refusal = checkUpload();
     closeTempDb();
-    if (!intact)
-        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("The file is damaged."));
+    if (!refusal.isEmpty())
+        return refusal;
     if (!replaceDatabaseWithTemp())
         return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Error while replacing temp database"));
     return plainSuccessJson();
+}
+
+QByteArray ConfigManager::checkUpload()
+{
+    // The upload's views and triggers run inside these statements, and may never end.
+    const SqliteTimeLimit limit(tempDb, s_uploadTimeLimitMs.load());
+    if (!limit.isArmed())
+        return buildErrorJson(QStringLiteral("Database error"), QStringLiteral("Unable to open the file."));
+    const QByteArray damaged = buildErrorJson(QStringLiteral("Database error"), QStringLiteral("The file is damaged."));
+    QString version;
+    {
+        QSqlQuery query(tempDb);
+        if (!query.exec(QStringLiteral("SELECT archiveVersion FROM Settings;")))
+            return limit.stoppedStatement() ? damaged
+                                            : buildErrorJson(QStringLiteral("Database error"),
+                                                             QStringLiteral("Unable to read file version."));
+        version = query.next() ? query.value(0).toString() : QString();
+    }
+    if (!isArchiveVersionSupported(version))
+        return invalidVersion(version);
+    // The version sits on an early page and reads well from a file damaged behind it, or from a
+    // file that holds little else; such a file would replace a sound database with one whose
+    // later calls all fail. An older file is brought up to date on the way in, as start-up and
+    // the conversion call would, and must then hold the whole schema.
+    bool trigger = true;
+    if (!isIntact(tempDb) || !holdsTrigger(tempDb, &trigger) || trigger || !createStartTables(tempDb) ||
+        convertDatabaseOn(tempDb) != plainSuccessJson() || !holdsSchema(tempDb))
+        return damaged;
+    return QByteArray();
 }
 
 QByteArray ConfigManager::importUploadedFile(const QString &fileName, QIODevice *file)

@@ -6,6 +6,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <atomic>
+
 // Owns the database file "db.sqlite" beside the executable: opens it, builds a fresh database
 // in the scratch file "db_temp.sqlite" and swaps a finished scratch file in place of the live one.
 class ConfigManager : public QObject
@@ -43,8 +45,8 @@ public:
     // the database lock, has checked that polling is stopped, and holds no Database scope.
     // A script: comment lines ("/*" or "--"), blank lines and INSERT INTO the exported tables.
     QByteArray importSqlScript(QIODevice *device);
-    // A whole database file, installed as it is when its version belongs to the 0.1 line and
-    // every page of it passes the engine's integrity check.
+    // A whole database file of the 0.1 line. It must pass the engine's integrity check, hold no
+    // trigger, and after the conversion hold every table of the schema with its columns.
     QByteArray importDatabaseFile(QIODevice *file);
     // Chooses the import by the uploaded file's name (".sql", ".sqlite", else "Invalid file").
     QByteArray importUploadedFile(const QString &fileName, QIODevice *file);
@@ -60,10 +62,17 @@ public:
     // tables by a fresh build and by the conversion of an older database.
     static const QStringList &indexStatements();
 
+    // What the statements on one upload may take together; past it the upload is refused.
+    static std::atomic<int> s_uploadTimeLimitMs;
+
     QString tempDbPath;
     QString dbPath;
     QSqlDatabase tempDb;
 
 private:
     void closeTempDb();
+    // The conversion on a connection of its own: the live one or an upload's.
+    static QByteArray convertDatabaseOn(const QSqlDatabase &db);
+    // Refusal of the upload open on the scratch connection, or empty when it may be put in place.
+    QByteArray checkUpload();
 };

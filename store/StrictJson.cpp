@@ -8,11 +8,26 @@ bool isDigit(ushort c) { return c >= '0' && c <= '9'; }
 
 bool isHexDigit(ushort c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
+constexpr size_t kQtDepthLimit = 1024;
+
 } // namespace
 
-bool StrictJson::isOneValue(const QString &text) { return StrictJson(text).check(); }
+bool StrictJson::isOneValue(const QString &text) { return StrictJson(text, false).check(); }
 
-StrictJson::StrictJson(const QString &text) : m_text(text), m_length(text.size()) {}
+QJsonDocument StrictJson::read(const QByteArray &utf8)
+{
+    // The bytes themselves go to Qt's reader, which refuses a broken UTF-8 sequence that the
+    // decoding here would have replaced.
+    const QString text = QString::fromUtf8(utf8);
+    if (!StrictJson(text, true).check())
+        return QJsonDocument();
+    return QJsonDocument::fromJson(utf8);
+}
+
+StrictJson::StrictJson(const QString &text, bool uniqueNames)
+    : m_text(text), m_length(text.size()), m_uniqueNames(uniqueNames)
+{
+}
 
 // At end of text peek() gives 0, which no rule accepts where a character is due.
 ushort StrictJson::peek() const { return m_pos < m_length ? m_text.at(m_pos).unicode() : 0; }
@@ -41,8 +56,16 @@ bool StrictJson::check()
                 ++m_pos;
             } else {
                 open.push_back(char(c));
-                if (c == '{' && !member())
+                // Qt's reader refuses a deeper document anyway; stopping here also bounds the
+                // names kept for the objects still open.
+                if (m_uniqueNames && open.size() > kQtDepthLimit)
                     return false;
+                if (c == '{') {
+                    if (m_uniqueNames)
+                        m_names.emplace_back();
+                    if (!member())
+                        return false;
+                }
                 continue;
             }
         } else if (!scalar()) {
@@ -64,6 +87,8 @@ bool StrictJson::check()
             if (next != (open.back() == '[' ? ']' : '}'))
                 return false;
             ++m_pos;
+            if (open.back() == '{' && m_uniqueNames)
+                m_names.pop_back();
             open.pop_back();
         }
     }
@@ -72,8 +97,16 @@ bool StrictJson::check()
 // A member's name and its colon, up to where its value starts.
 bool StrictJson::member()
 {
+    const int from = m_pos;
     if (peek() != '"' || !string())
         return false;
+    if (m_uniqueNames) {
+        QSet<QString> &names = m_names.back();
+        const int before = names.size();
+        names.insert(name(from + 1, m_pos - 1));
+        if (names.size() == before)
+            return false;
+    }
     skipSpace();
     if (peek() != ':')
         return false;
@@ -173,4 +206,37 @@ bool StrictJson::string()
         }
     }
     return false;
+}
+
+// The name as a reader compares it, escapes resolved: "\u0061" and "a" are one name. Each \u
+// escape is one UTF-16 unit, as Qt's reader keeps it, halves of a pair included.
+QString StrictJson::name(int from, int to) const
+{
+    const QStringRef raw = m_text.midRef(from, to - from);
+    if (!raw.contains(QLatin1Char('\\')))
+        return raw.toString();
+    QString out;
+    out.reserve(raw.size());
+    for (int i = 0; i < raw.size(); ++i) {
+        const QChar c = raw.at(i);
+        if (c != QLatin1Char('\\')) {
+            out += c;
+            continue;
+        }
+        // The grammar was checked already: an escape is complete.
+        const ushort e = raw.at(++i).unicode();
+        switch (e) {
+        case 'b': out += QChar(0x08); break;
+        case 'f': out += QChar(0x0c); break;
+        case 'n': out += QChar(0x0a); break;
+        case 'r': out += QChar(0x0d); break;
+        case 't': out += QChar(0x09); break;
+        case 'u':
+            out += QChar(ushort(raw.mid(i + 1, 4).toString().toUInt(nullptr, 16)));
+            i += 4;
+            break;
+        default: out += QChar(e); break; // '"', '\\' and '/' stand for themselves
+        }
+    }
+    return out;
 }

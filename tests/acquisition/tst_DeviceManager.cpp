@@ -520,6 +520,11 @@ void tst_DeviceManager::updateViewsTimes_data()
                                             << unchanged;
     QTest::newRow("one bad of two") << QByteArray("{\"1\":\"5\",\"2\":\"x\"}") << QByteArray("false") << unchanged;
     QTest::newRow("empty value") << QByteArray("{\"2\":\"\"}") << QByteArray("false") << unchanged;
+    // Which of two times would count is anybody's guess: none does.
+    QTest::newRow("repeated view") << QByteArray("{\"2\":\"30\",\"1\":\"5\",\"2\":\"40\"}") << QByteArray("false")
+                                   << unchanged;
+    QTest::newRow("repeated view written as an escape")
+        << QByteArray("{\"2\":\"30\",\"\\u0032\":\"40\"}") << QByteArray("false") << unchanged;
 }
 
 void tst_DeviceManager::updateViewsTimes()

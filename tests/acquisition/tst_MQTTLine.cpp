@@ -251,25 +251,47 @@ void tst_MQTTLine::connectedMarksThenMessagesStore()
 void tst_MQTTLine::payloadMembers_data()
 {
     QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("mapping"); // empty: a -> 3, b -> 4, c -> 5
     QTest::addColumn<QString>("reg3");
     QTest::addColumn<QString>("reg4");
     QTest::addColumn<QString>("reg5");
     // "-" is a register that keeps its "connected, no value yet" mark.
-    QTest::newRow("string and number") << QByteArray("{\"a\":\"1.5\",\"b\":2.25}") << "1.5" << "2.25" << "-";
-    QTest::newRow("non-numeric members") << QByteArray("{\"a\":\"x\",\"b\":true,\"c\":{}}") << "-" << "-" << "-";
-    QTest::newRow("null and array") << QByteArray("{\"a\":null,\"b\":[1],\"c\":\"-7e2\"}") << "-" << "-" << "-700";
-    QTest::newRow("cut at NUL") << QByteArray("{\"a\":\"4\"}\0garbage", 18) << "4" << "-" << "-";
-    QTest::newRow("not an object") << QByteArray("[1,2]") << "-" << "-" << "-";
+    QTest::newRow("string and number") << QByteArray("{\"a\":\"1.5\",\"b\":2.25}") << "" << "1.5" << "2.25" << "-";
+    QTest::newRow("non-numeric members") << QByteArray("{\"a\":\"x\",\"b\":true,\"c\":{}}") << "" << "-" << "-"
+                                         << "-";
+    QTest::newRow("null and array") << QByteArray("{\"a\":null,\"b\":[1],\"c\":\"-7e2\"}") << "" << "-" << "-"
+                                    << "-700";
+    QTest::newRow("cut at NUL") << QByteArray("{\"a\":\"4\"}\0garbage", 18) << "" << "4" << "-" << "-";
+    QTest::newRow("not an object") << QByteArray("[1,2]") << "" << "-" << "-" << "-";
+    QTest::newRow("number the standard has not") << QByteArray("{\"a\":\"1\",\"b\":2.}") << "" << "-" << "-" << "-";
+    QTest::newRow("one name in two objects")
+        << QByteArray("{\"a\":\"1\",\"c\":{\"a\":[2],\"b\":{\"a\":3}},\"b\":\"4\"}") << "" << "1" << "4" << "-";
+    // A repeated name has no one meaning: the message stores nothing at all, whatever its other
+    // members hold and wherever the repetition stands.
+    QTest::newRow("repeated name") << QByteArray("{\"a\":\"1\",\"b\":\"2\",\"a\":\"3\"}") << "" << "-" << "-"
+                                   << "-";
+    QTest::newRow("repeated name holding arrays")
+        << QByteArray("{\"c\":[1,2],\"a\":\"1\",\"c\":[3,4]}") << "" << "-" << "-" << "-";
+    QTest::newRow("repeated name in a nested object")
+        << QByteArray("{\"a\":\"1\",\"c\":[{\"x\":{},\"x\":{}}]}") << "" << "-" << "-" << "-";
+    QTest::newRow("repeated name written as an escape")
+        << QByteArray("{\"a\":\"1\",\"\\u0062\":\"2\",\"b\":\"3\"}") << "" << "-" << "-" << "-";
+    QTest::newRow("repeated name in the mapping")
+        << QByteArray("{\"a\":\"1\",\"b\":\"2\"}") << "{\"a\":3,\"b\":4,\"a\":[5]}" << "-" << "-" << "-";
 }
 
 void tst_MQTTLine::payloadMembers()
 {
     QFETCH(QByteArray, payload);
+    QFETCH(QString, mapping);
     QFETCH(QString, reg3);
     QFETCH(QString, reg4);
     QFETCH(QString, reg5);
     QVERIFY(m_broker.start(m_db->path(QString())));
-    auto line = startLine(config(m_broker.port()));
+    ConnectionManager::MQTTConnectionCfg cfg = config(m_broker.port());
+    if (!mapping.isEmpty())
+        cfg.mappingByTopic[QStringLiteral("t/one")] = mapping;
+    auto line = startLine(cfg);
     QVERIFY(m_broker.waitSubscribed(m_clientId, 2));
     QTRY_COMPARE(valueOf(m_buffer.get(), 11).flag, 1);
     QVERIFY(m_broker.publish("t/one", payload));

@@ -17,6 +17,7 @@ class tst_ConfigExportImport : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void freshExport();
@@ -32,7 +33,8 @@ private slots:
     void snapshotIsConsistent();
     void fileRefused_data();
     void fileRefused();
-    void olderFileAccepted();
+    void fileAccepted_data();
+    void fileAccepted();
     void uploadRouting_data();
     void uploadRouting();
     void otherThreadsSeeImportedFile();
@@ -52,6 +54,12 @@ static const QString kHeader = QStringLiteral("/* Dalvoran ver: 0.2.0, arch: 0.1
 static QStringList exportedTables()
 {
     return ConfigScript::exportedTables();
+}
+
+void tst_ConfigExportImport::initTestCase()
+{
+    // Long enough for every upload of these tests that is not meant to outlast it.
+    ConfigManager::s_uploadTimeLimitMs = 2000;
 }
 
 void tst_ConfigExportImport::init()
@@ -328,6 +336,10 @@ void tst_ConfigExportImport::scriptRefused_data()
                                         << "";
     QTest::newRow("empty") << QByteArray() << "Invalid archive version. ()" << "" << "";
     QTest::newRow("no settings row") << QByteArray(alarm + "\n") << "Invalid archive version. ()" << "" << "";
+    QTest::newRow("endless insert")
+        << QByteArray(settings + "INSERT INTO Alarms (name) WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                 "FROM r) SELECT x FROM r WHERE x < 0;\n")
+        << invalid << "interrupted" << "";
 }
 
 void tst_ConfigExportImport::scriptRefused()
@@ -462,40 +474,69 @@ void tst_ConfigExportImport::snapshotIsConsistent()
 
 void tst_ConfigExportImport::fileRefused_data()
 {
+    QTest::addColumn<bool>("fresh");         // the script runs on a copy of a first-start database
     QTest::addColumn<QByteArray>("script");  // sqlite3 script that builds the upload; empty: raw bytes below
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<bool>("damaged");       // the upload's last page overwritten after it was written
     QTest::addColumn<QByteArray>("reply");
     const QByteArray unreadable = buildErrorJson("Database error", "Unable to read file version.");
-    QTest::newRow("not a database") << QByteArray() << QByteArray("hello, this is no database file\n") << false
-                                    << unreadable;
-    QTest::newRow("empty file") << QByteArray() << QByteArray("") << false << unreadable;
-    QTest::newRow("no Settings table") << QByteArray("CREATE TABLE Devices (idDevices integer);") << QByteArray()
-                                       << false << unreadable;
+    const QByteArray damaged = buildErrorJson("Database error", "The file is damaged.");
+    QTest::newRow("not a database") << false << QByteArray() << QByteArray("hello, this is no database file\n")
+                                    << false << unreadable;
+    QTest::newRow("empty file") << false << QByteArray() << QByteArray("") << false << unreadable;
+    QTest::newRow("no Settings table") << false << QByteArray("CREATE TABLE Devices (idDevices integer);")
+                                       << QByteArray() << false << unreadable;
     QTest::newRow("newer version")
-        << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
+        << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
                       "INSERT INTO Settings VALUES (1, '0.2.0');")
         << QByteArray() << false << buildErrorJson("Invalid archive version. (0.2.0)");
     QTest::newRow("no Settings row")
-        << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));") << QByteArray()
-        << false << buildErrorJson("Invalid archive version. ()");
+        << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));")
+        << QByteArray() << false << buildErrorJson("Invalid archive version. ()");
     // The version reads well from its early page; the damage lies in the log's pages behind it.
     QTest::newRow("damaged last page")
-        << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
+        << false << QByteArray("CREATE TABLE Settings (idSettings INTEGER, archiveVersion VARCHAR(10));"
                       "INSERT INTO Settings VALUES (1, '0.1.2');"
                       "CREATE TABLE Logs (idLogs INTEGER PRIMARY KEY, type VARCHAR(20), message TEXT);"
                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
                       "INSERT INTO Logs (type, message) SELECT 'info', printf('%0100d', i) FROM n;")
-        << QByteArray() << true << buildErrorJson("Database error", "The file is damaged.");
+        << QByteArray() << true << damaged;
+    // Reading the version would never end.
+    QTest::newRow("endless view as Settings")
+        << false
+        << QByteArray("CREATE VIEW Settings AS WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r) "
+                      "SELECT '0.1.2' AS archiveVersion FROM r WHERE x < 0;")
+        << QByteArray() << false << damaged;
+    // Each passes the version and the engine's own check; in place, calls would fail on it, or the
+    // file's own trigger would run inside the program's statements.
+    QTest::newRow("only a Settings table")
+        << false
+        << QByteArray("CREATE TABLE Settings (idSettings INTEGER PRIMARY KEY NOT NULL, archiveVersion VARCHAR(10), "
+                      "modbusPollInterval INTEGER, modbusIterDelay INTEGER, sessionEnabled BOOL, "
+                      "defaultAppState SMALLINT); INSERT INTO Settings VALUES (1, '0.1.2', 5000, 10, 0, 0);")
+        << QByteArray() << false << damaged;
+    QTest::newRow("a view in place of a table")
+        << true
+        << QByteArray("DROP TABLE Logs; CREATE VIEW Logs AS SELECT 1 AS idLogs, 'info' AS type, 'm' AS message, "
+                      "'2026-01-01 00:00:00' AS dateTime;")
+        << QByteArray() << false << damaged;
+    QTest::newRow("a table short of a column")
+        << true << QByteArray("ALTER TABLE Views DROP COLUMN showTime;") << QByteArray() << false << damaged;
+    QTest::newRow("a trigger")
+        << true << QByteArray("CREATE TRIGGER t AFTER INSERT ON Logs BEGIN DELETE FROM Users; END;") << QByteArray()
+        << false << damaged;
 }
 
 void tst_ConfigExportImport::fileRefused()
 {
+    QFETCH(bool, fresh);
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, raw);
     QFETCH(bool, damaged);
     QFETCH(QByteArray, reply);
     const QString upload = m_dir->filePath("upload.sqlite");
+    if (fresh)
+        QVERIFY(ConfigManager::backupSnapshot(upload));
     if (!script.isEmpty()) {
         StoreFixture::sqliteCli(upload, script);
     } else {
@@ -520,18 +561,53 @@ void tst_ConfigExportImport::fileRefused()
     QCOMPARE(StoreFixture::rows("SELECT username FROM Users"), QStringList{"Admin"});
 }
 
-// A database of the first 0.1 releases lacks tables of today's schema; the conversion call
-// brings it up to date after the import.
-void tst_ConfigExportImport::olderFileAccepted()
+void tst_ConfigExportImport::fileAccepted_data()
 {
-    QFile fixture(TestEnv::testFile(QStringLiteral("store/fixtures/db_0_1_0.sql")));
-    QVERIFY(fixture.open(QIODevice::ReadOnly));
-    const QString upload = m_dir->filePath("old.sqlite");
-    StoreFixture::sqliteCli(upload, fixture.readAll());
+    QTest::addColumn<QString>("fixture");   // sqlite3 script below tests/; empty: a first-start database
+    QTest::addColumn<QByteArray>("script"); // run on the upload after the fixture
+    // Afterwards: devices (id, name, read function), users (name, permissions), mail port and security.
+    QTest::addColumn<QString>("devices");
+    QTest::addColumn<QString>("users");
+    QTest::addColumn<QString>("smtp");
+    // The first 0.1 releases had no Users, SMTP or MQTT connection tables and fewer columns.
+    QTest::newRow("first 0.1 release") << "store/fixtures/db_0_1_0.sql" << QByteArray() << "1|meter|3,2|pump|3"
+                                       << "Admin|255" << "587|1";
+    QTest::newRow("0.1.1") << "store/fixtures/db_0_1_1.sql" << QByteArray() << "1|meter|4" << "Admin|255,viewer|1"
+                           << "465|1";
+    QTest::newRow("tables and columns of its own")
+        << "" << QByteArray("CREATE TABLE Notes (x); ALTER TABLE Alarms ADD COLUMN note TEXT;") << ""
+        << "Admin|255" << "587|1";
+}
+
+// An older upload is brought up to the current schema on its way in, so every call works at once.
+void tst_ConfigExportImport::fileAccepted()
+{
+    QFETCH(QString, fixture);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, devices);
+    QFETCH(QString, users);
+    QFETCH(QString, smtp);
+    const QString upload = m_dir->filePath("upload.sqlite");
+    if (fixture.isEmpty()) {
+        QVERIFY(ConfigManager::backupSnapshot(upload));
+    } else {
+        QFile file(TestEnv::testFile(fixture));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        StoreFixture::sqliteCli(upload, file.readAll());
+    }
+    if (!script.isEmpty())
+        StoreFixture::sqliteCli(upload, script);
     QFile file(upload);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(m_config->importDatabaseFile(&file), kSuccess);
-    QCOMPARE(StoreFixture::rows("SELECT archiveVersion FROM Settings"), QStringList{"0.1.0"});
+
+    QCOMPARE(StoreFixture::rows("SELECT archiveVersion FROM Settings"), QStringList{"0.1.2"});
+    QCOMPARE(StoreFixture::rows("SELECT username, permissions FROM Users ORDER BY idUsers").join(','), users);
+    QCOMPARE(StoreFixture::rows("SELECT port, security FROM SMTP").join(','), smtp);
+    QCOMPARE(StoreFixture::rows("SELECT idDevices, name, ModbusReadFunction FROM Devices").join(','), devices);
+    QCOMPARE(StoreFixture::rows("SELECT count(MqttTopic) + count(MqttFormat) + count(MqttMapping) FROM Devices"),
+             QStringList{"0"});
+    QCOMPARE(StoreFixture::rows("SELECT count(*) FROM MQTTConnections"), QStringList{"0"});
 }
 
 void tst_ConfigExportImport::uploadRouting_data()

@@ -12,6 +12,9 @@ private slots:
     void characters_data();
     void characters();
     void anyDepth();
+    void read_data();
+    void read();
+    void readDepth();
 };
 
 void tst_StrictJson::texts_data()
@@ -126,6 +129,67 @@ void tst_StrictJson::anyDepth()
     QVERIFY(StrictJson::isOneValue(deep));
     QVERIFY(!StrictJson::isOneValue(deep.chopped(1)));
     QVERIFY(!StrictJson::isOneValue(deep + QLatin1Char(']')));
+}
+
+void tst_StrictJson::read_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("document"); // compact; empty: no document
+    auto row = [](const char *name, const QByteArray &text, const QByteArray &document) {
+        QTest::newRow(name) << text << document;
+    };
+    row("object", "{\"b\":\"1\", \"a\":[1,{\"c\":null}]}", "{\"a\":[1,{\"c\":null}],\"b\":\"1\"}");
+    row("array", " [1,\"x\"] ", "[1,\"x\"]");
+    row("one name in sibling objects", "[{\"a\":1},{\"a\":2}]", "[{\"a\":1},{\"a\":2}]");
+    row("outer name inside", "{\"a\":{\"a\":1}}", "{\"a\":{\"a\":1}}");
+    row("inner name after the inner object", "{\"a\":{\"b\":1},\"b\":2}", "{\"a\":{\"b\":1},\"b\":2}");
+    row("names differing in case", "{\"a\":1,\"A\":2}", "{\"A\":2,\"a\":1}");
+    row("names differing by a blank", "{\"a\":1,\"a \":2}", "{\"a\":1,\"a \":2}");
+    row("different halves of a pair", "{\"\\ud800\":1,\"\\udc00\":2}", "{\"\\ud800\":1,\"\\udc00\":2}");
+    row("empty name", "{\"\":1}", "{\"\":1}");
+    row("leading byte order mark", "\xef\xbb\xbf[1]", "[1]"); // as Qt's reader and the standard allow
+
+    row("repeated name", "{\"a\":1,\"a\":2}", "");
+    row("repeated empty name", "{\"\":1,\"\":2}", "");
+    row("repeated after an inner object", "{\"a\":{\"b\":1},\"a\":2}", "");
+    row("repeated in an object in an array", "[1,{\"x\":[],\"y\":0,\"x\":[]}]", "");
+    row("repeated deep down", "{\"a\":[[{\"b\":{\"c\":{},\"c\":{}}}]]}", "");
+    row("repeated through an escape", "{\"a\":1,\"\\u0061\":2}", "");
+    row("repeated through an upper-case escape", "{\"\\u00E9\":1,\"\\u00e9\":2}", "");
+    row("repeated solidus", "{\"/\":1,\"\\/\":2}", "");
+    row("repeated control escape", "{\"\\n\":1,\"\\u000a\":2}", "");
+    row("repeated pair, raw and escaped", "{\"\xf0\x9f\x98\x80\":1,\"\\uD83D\\uDE00\":2}", "");
+
+    row("not the standard grammar", "{\"a\":1.}", "");
+    row("text after the value", "[1] x", "");
+    row("broken UTF-8", "[\"\xff\"]", "");
+    row("empty text", "", "");
+}
+
+void tst_StrictJson::read()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, document);
+    const QJsonDocument read = StrictJson::read(text);
+    QCOMPARE(read.isNull(), document.isEmpty());
+    if (!document.isEmpty())
+        QCOMPARE(read.toJson(QJsonDocument::Compact), document);
+}
+
+void tst_StrictJson::readDepth()
+{
+    // As deep as Qt's reader goes, and not one level more.
+    auto nested = [](int depth) {
+        QByteArray text;
+        for (int i = 0; i < depth; ++i)
+            text += i % 2 ? "[" : "{\"a\":";
+        text += "1";
+        for (int i = depth - 1; i >= 0; --i)
+            text += i % 2 ? "]" : "}";
+        return text;
+    };
+    QVERIFY(!StrictJson::read(nested(1024)).isNull());
+    QVERIFY(StrictJson::read(nested(1025)).isNull());
 }
 
 QTEST_APPLESS_MAIN(tst_StrictJson)
