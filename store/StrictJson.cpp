@@ -12,20 +12,20 @@ constexpr size_t kQtDepthLimit = 1024;
 
 } // namespace
 
-bool StrictJson::isOneValue(const QString &text) { return StrictJson(text, false).check(); }
+bool StrictJson::isOneValue(const QString &text) { return StrictJson(text, Mode::Standard).check(); }
 
 QJsonDocument StrictJson::read(const QByteArray &utf8)
 {
     // The bytes themselves go to Qt's reader, which refuses a broken UTF-8 sequence that the
     // decoding here would have replaced.
     const QString text = QString::fromUtf8(utf8);
-    if (!StrictJson(text, true).check())
+    if (!StrictJson(text, Mode::Reading).check())
         return QJsonDocument();
     return QJsonDocument::fromJson(utf8);
 }
 
-StrictJson::StrictJson(const QString &text, bool uniqueNames)
-    : m_text(text), m_length(text.size()), m_uniqueNames(uniqueNames)
+StrictJson::StrictJson(const QString &text, Mode mode)
+    : m_text(text), m_length(text.size()), m_uniqueNames(mode == Mode::Reading)
 {
 }
 
@@ -98,7 +98,7 @@ bool StrictJson::check()
 bool StrictJson::member()
 {
     const int from = m_pos;
-    if (peek() != '"' || !string())
+    if (peek() != '"' || !(m_uniqueNames ? lenientString() : string()))
         return false;
     if (m_uniqueNames) {
         QSet<QString> &names = m_names.back();
@@ -117,6 +117,8 @@ bool StrictJson::member()
 
 bool StrictJson::scalar()
 {
+    if (m_uniqueNames)
+        return lenientScalar();
     switch (peek()) {
     case '"': return string();
     case 't': return word("true");
@@ -208,8 +210,43 @@ bool StrictJson::string()
     return false;
 }
 
+// A value that is not a container, as far as it reaches: whether it is one is Qt's reader's to say.
+bool StrictJson::lenientScalar()
+{
+    if (peek() == '"')
+        return lenientString();
+    const int from = m_pos;
+    while (m_pos < m_length) {
+        const ushort c = m_text.at(m_pos).unicode();
+        if (c == ',' || c == ']' || c == '}' || c == ':' || c == '"' || c == '[' || c == '{' || c == ' '
+            || c == '\t' || c == '\n' || c == '\r')
+            break;
+        ++m_pos;
+    }
+    return m_pos > from;
+}
+
+// A string up to its closing quote, any escape taken as a whole, as Qt's reader takes it.
+bool StrictJson::lenientString()
+{
+    ++m_pos; // "
+    while (m_pos < m_length) {
+        const ushort c = m_text.at(m_pos++).unicode();
+        if (c == '"')
+            return true;
+        if (c != '\\' || m_pos == m_length)
+            continue;
+        if (m_text.at(m_pos++).unicode() != 'u')
+            continue;
+        for (int k = 0; k < 4 && isHexDigit(peek()); ++k)
+            ++m_pos;
+    }
+    return false;
+}
+
 // The name as a reader compares it, escapes resolved: "\u0061" and "a" are one name. Each \u
-// escape is one UTF-16 unit, as Qt's reader keeps it, halves of a pair included.
+// escape is one UTF-16 unit, as Qt's reader keeps it, halves of a pair included; an escape Qt's
+// reader does not know stands for its character, as there.
 QString StrictJson::name(int from, int to) const
 {
     const QStringRef raw = m_text.midRef(from, to - from);
@@ -223,7 +260,7 @@ QString StrictJson::name(int from, int to) const
             out += c;
             continue;
         }
-        // The grammar was checked already: an escape is complete.
+        // The string was read already: a backslash is never its last character.
         const ushort e = raw.at(++i).unicode();
         switch (e) {
         case 'b': out += QChar(0x08); break;
@@ -235,7 +272,7 @@ QString StrictJson::name(int from, int to) const
             out += QChar(ushort(raw.mid(i + 1, 4).toString().toUInt(nullptr, 16)));
             i += 4;
             break;
-        default: out += QChar(e); break; // '"', '\\' and '/' stand for themselves
+        default: out += QChar(e); break; // '"', '\\', '/' and the unknown ones stand for themselves
         }
     }
     return out;

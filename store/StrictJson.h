@@ -18,14 +18,21 @@ public:
     static bool isOneValue(const QString &text);
 
     // The document that UTF-8 text from outside the program (a message, a request, a stored
-    // mapping) holds; a null document when the text is not one JSON value by the grammar above,
-    // or when any object in it, at any depth, names a member twice. Such a text has no one
-    // meaning, and Qt's reader keeps the earlier values of a repeated name in memory for good:
-    // every reader of outside text goes through here, never straight to QJsonDocument.
+    // mapping) holds, as Qt's reader reads it; a null document when Qt's reader refuses it, or
+    // when any object in it, at any depth, names a member twice. Such a text has no one meaning,
+    // and Qt's reader keeps the earlier values of a repeated name in memory for good: every
+    // reader of outside text goes through here, never straight to QJsonDocument. What Qt's reader
+    // let through before ("1.", a raw control character) is still read: devices rely on it.
     static QJsonDocument read(const QByteArray &utf8);
 
 private:
-    StrictJson(const QString &text, bool uniqueNames);
+    // Standard: the grammar above. Reading: brackets, commas, colons and names are followed and
+    // the names checked, while the values are left to Qt's reader.
+    enum class Mode { Standard, Reading };
+    StrictJson(const QString &text, Mode mode);
+
+    bool lenientScalar();
+    bool lenientString();
 
     bool check();
     bool scalar();
@@ -40,7 +47,7 @@ private:
 
     const QString &m_text;
     const int m_length;
-    const bool m_uniqueNames;
+    const bool m_uniqueNames; // only in Reading mode, which also leaves the values to Qt
     int m_pos = 0;
     std::vector<QSet<QString>> m_names; // the names met so far in every object not closed yet
 };
