@@ -390,7 +390,9 @@ void tst_Creator::exitStopsRunningConversions()
                       app.url(QStringLiteral("saveFile.html"))});
     QVERIFY(conversion.waitForStarted(10000));
     orphans.own(conversion.processId());
-    QTRY_VERIFY_WITH_TIMEOUT(ConverterProcesses::anyRunning(program), 20000);
+    // Seen once is enough: a process on a page may be caught between two time slices.
+    bool converting = false;
+    QTRY_VERIFY_WITH_TIMEOUT(converting = converting || ConverterProcesses::anyRunning(program), 20000);
 
     int expected = 0;
     QElapsedTimer clock;
