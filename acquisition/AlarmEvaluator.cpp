@@ -1,29 +1,111 @@
 #include "AlarmEvaluator.h"
 
+#include "Database.h"
+#include "Logs.h"
+
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QScriptEngine>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <thread>
+
 std::atomic<int> AlarmEvaluator::s_watchdogMs{200};
+std::atomic<int> AlarmEvaluator::s_marginMs{AlarmEvaluator::DefaultMarginMs};
+std::atomic<int> AlarmEvaluator::s_startLimitMs{10000};
+std::atomic<int> AlarmEvaluator::s_firstRetryMs{1000};
+std::atomic<int> AlarmEvaluator::s_longestRetryMs{60000};
 quint64 AlarmEvaluator::s_memoryLimitBytes = quint64(1024) * 1024 * 1024;
 
 namespace {
 
 // How often a running script lets the watchdog's timer in.
 constexpr int kProcessEventsIntervalMs = 10;
-// Scripts per call of the child: few calls per tick, and little to redo when a child dies.
-constexpr int kChunkSize = 100;
-// A call's time limit: every script may use its watchdog's time and a little more, and the call
-// as a whole the start of a new child on a busy machine.
-constexpr int kPerScriptSlackMs = 50;
-constexpr int kPerCallSlackMs = 2000;
+// Below this much room for the expressions a child would end on ordinary ones, which would then
+// be blamed for it: such a child says it cannot work instead.
+constexpr quint64 kLeastRoomBytes = quint64(32) * 1024 * 1024;
 
-// The child's answer, one byte per script.
+// The child's answer to each script, one byte.
 constexpr char kFalse = 'f';
 constexpr char kTrue = 't';
 constexpr char kAborted = 'a';
+
+// How long the child gathers results before they go out: the parent then reads a few bunches per
+// batch rather than one answer per script, and still knows within this which script runs.
+constexpr int kGatherMs = 2;
+
+// The child's results leave from a thread of their own: within kGatherMs of each script's end,
+// also while the next script holds the main thread in native code.
+class ResultOutbox
+{
+public:
+    ResultOutbox() : m_thread([this] { run(); }) {}
+    ~ResultOutbox()
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            m_quit = true;
+            m_wake.wakeAll();
+        }
+        m_thread.join();
+    }
+    ResultOutbox(const ResultOutbox &) = delete;
+    ResultOutbox &operator=(const ResultOutbox &) = delete;
+
+    // For one request: its results go out through send.
+    void begin(const WorkerProcess::Answer &send)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_send = &send;
+        m_parentGone = false;
+    }
+    // False once the parent is gone.
+    bool add(char result)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_pending.isEmpty())
+            m_wake.wakeAll();
+        m_pending += result;
+        return !m_parentGone;
+    }
+    // The rest goes out now; the request's answers are all written when this returns.
+    void finish()
+    {
+        QMutexLocker lock(&m_mutex);
+        flush();
+        m_send = nullptr;
+    }
+
+private:
+    void run()
+    {
+        QMutexLocker lock(&m_mutex);
+        while (!m_quit) {
+            if (m_pending.isEmpty() || !m_send) {
+                m_wake.wait(&m_mutex);
+                continue;
+            }
+            m_wake.wait(&m_mutex, kGatherMs);
+            flush();
+        }
+    }
+    void flush()
+    {
+        if (m_send && !m_pending.isEmpty() && !m_parentGone)
+            m_parentGone = !(*m_send)(m_pending);
+        m_pending.clear();
+    }
+
+    QMutex m_mutex;
+    QWaitCondition m_wake;
+    QByteArray m_pending;
+    const WorkerProcess::Answer *m_send = nullptr;
+    bool m_parentGone = false;
+    bool m_quit = false;
+    std::thread m_thread;
+};
 
 QByteArray encodeRequest(const QStringList &scripts, int watchdogMs)
 {
@@ -35,8 +117,7 @@ QByteArray encodeRequest(const QStringList &scripts, int watchdogMs)
 
 } // namespace
 
-AlarmEvaluator::AlarmEvaluator()
-    : m_process(QCoreApplication::applicationFilePath(), {QString::fromLatin1(workerArgument())})
+AlarmEvaluator::AlarmEvaluator() : m_process({QString::fromLatin1(workerArgument())})
 {
     m_thread = QThread::create([this] { run(); });
     m_thread->setObjectName(QStringLiteral("AlarmEvaluator"));
@@ -51,10 +132,9 @@ AlarmEvaluator::~AlarmEvaluator()
         m_jobs.clear();
         m_wake.wakeAll();
     }
-    m_process.abort();
-    // A killed child ends the call under way at once; a call that began after the kill is still
-    // bounded by its time limit.
-    if (!m_thread->wait(60000))
+    // Also a child that the evaluator thread is about to start: the call returns at once.
+    m_process.shutDown();
+    if (!m_thread->wait(10000))
         qWarning("AlarmEvaluator: the evaluator thread did not end");
     else
         delete m_thread;
@@ -94,72 +174,111 @@ void AlarmEvaluator::run()
             while (!m_stopping && m_jobs.isEmpty())
                 m_wake.wait(&m_mutex);
             if (m_stopping)
-                return;
+                break;
             job = m_jobs.takeFirst();
         }
         const QVector<Result> results = evaluateBatch(job.scripts);
         if (m_stopping)
-            return;
+            break;
         job.done(results);
     }
+    // The events of this thread went through a database connection of its own.
+    Database::closeThisThread();
 }
 
 QVector<AlarmEvaluator::Result> AlarmEvaluator::evaluateBatch(const QStringList &scripts)
 {
     QVector<Result> results(scripts.size(), Result::NotEvaluated);
-    for (int start = 0; start < scripts.size() && !m_stopping; start += kChunkSize) {
-        const QStringList chunk = scripts.mid(start, kChunkSize);
-        QVector<Result> part;
-        const WorkerProcess::Outcome outcome = callWorker(chunk, &part);
-        if (outcome == WorkerProcess::Outcome::Answered) {
-            std::copy(part.cbegin(), part.cend(), results.begin() + start);
-            continue;
-        }
-        if (outcome == WorkerProcess::Outcome::NotStarted)
+    const int watchdogMs = s_watchdogMs.load();
+    int next = 0;
+    // The script a child ended on (the first one it had not answered yet): it goes alone to a
+    // fresh child and is to blame only when it ends that one too. A child killed from outside,
+    // for one, is nobody's doing.
+    int endedOnce = -1;
+    int failedSends = 0;
+    while (next < scripts.size() && !m_stopping) {
+        if (m_failing && !m_retryAt.hasExpired())
             break;
-        if (chunk.size() == 1) {
-            results[start] = Result::ScriptError;
-            qWarning("AlarmEvaluator: an expression %s its child: %s",
-                     outcome == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
-                     qPrintable(chunk.at(0).left(80)));
-            continue;
+        const bool alone = endedOnce == next;
+        const QStringList part = alone ? QStringList{scripts.at(next)} : scripts.mid(next);
+        const WorkerProcess::Outcome sent = m_process.send(encodeRequest(part, watchdogMs), s_startLimitMs.load());
+        if (sent == WorkerProcess::Outcome::Closed)
+            break;
+        if (sent == WorkerProcess::Outcome::NotStarted ||
+            (sent != WorkerProcess::Outcome::Answered && ++failedSends > 1)) {
+            stopped(m_process.failure());
+            break;
         }
-        // One script took the child down with it: one at a time, the others still count and only
-        // the culprit is a script error.
-        for (int i = 0; i < chunk.size() && !m_stopping; ++i) {
-            QVector<Result> one;
-            const WorkerProcess::Outcome single = callWorker({chunk.at(i)}, &one);
-            if (single == WorkerProcess::Outcome::Answered) {
-                results[start + i] = one.value(0);
-            } else if (single != WorkerProcess::Outcome::NotStarted) {
-                results[start + i] = Result::ScriptError;
-                qWarning("AlarmEvaluator: an expression %s its child: %s",
-                         single == WorkerProcess::Outcome::TimedOut ? "outran" : "ended",
-                         qPrintable(chunk.at(i).left(80)));
+        if (sent != WorkerProcess::Outcome::Answered)
+            continue;
+        works();
+        const int end = next + part.size();
+        int i = next;
+        while (i < end) {
+            // The results come in bunches; the script after the last one answered is running.
+            QByteArray answer;
+            const WorkerProcess::Outcome got = m_process.receive(&answer, expressionLimitMs());
+            if (got == WorkerProcess::Outcome::Answered) {
+                const bool inTurn = !answer.isEmpty() && answer.size() <= end - i &&
+                                    std::all_of(answer.cbegin(), answer.cend(),
+                                                [](char c) { return c == kFalse || c == kTrue || c == kAborted; });
+                if (!inTurn) {
+                    stopped(QStringLiteral("answered out of turn"));
+                    return results;
+                }
+                for (const char c : qAsConst(answer))
+                    results[i++] = c == kFalse ? Result::False : c == kTrue ? Result::True : Result::ScriptError;
+                next = i;
+                continue;
             }
+            if (got == WorkerProcess::Outcome::Closed || m_stopping)
+                return results;
+            if (got == WorkerProcess::Outcome::TimedOut) {
+                results[i] = Result::ScriptError;
+                qWarning("AlarmEvaluator: an expression ran past its limit of %d ms: %s", expressionLimitMs(),
+                         qPrintable(scripts.at(i).left(80)));
+                next = i + 1;
+            } else if (alone) {
+                results[i] = Result::ScriptError;
+                qWarning("AlarmEvaluator: an expression ended two children, the second %s: %s",
+                         qPrintable(m_process.failure()), qPrintable(scripts.at(i).left(80)));
+                next = i + 1;
+            } else {
+                endedOnce = i;
+                next = i;
+            }
+            break;
         }
     }
     return results;
 }
 
-WorkerProcess::Outcome AlarmEvaluator::callWorker(const QStringList &scripts, QVector<Result> *results)
+void AlarmEvaluator::stopped(const QString &cause)
 {
-    const int watchdogMs = s_watchdogMs.load();
-    const int limitMs = scripts.size() * (watchdogMs + kPerScriptSlackMs) + kPerCallSlackMs;
-    QByteArray reply;
-    const WorkerProcess::Outcome outcome = m_process.call(encodeRequest(scripts, watchdogMs), &reply, limitMs);
-    if (outcome != WorkerProcess::Outcome::Answered)
-        return outcome;
-    if (reply.size() != scripts.size()) {
-        qWarning("AlarmEvaluator: the child answered %d results for %d scripts", reply.size(), scripts.size());
-        return WorkerProcess::Outcome::Died;
+    if (m_failing) {
+        m_retryMs = qMin(2 * m_retryMs, s_longestRetryMs.load());
+    } else {
+        m_failing = true;
+        m_retryMs = s_firstRetryMs.load();
+        const QString text = QCoreApplication::translate("AlarmEvaluator",
+                                                         "Alarm expressions cannot be evaluated: the evaluator's child "
+                                                         "process %1. The alarms keep their states until evaluation "
+                                                         "works again.")
+                                 .arg(cause);
+        qWarning("AlarmEvaluator: %s", qPrintable(text));
+        Logs::addLog(Logs::Error, text);
     }
-    results->resize(scripts.size());
-    for (int i = 0; i < reply.size(); ++i) {
-        const char c = reply.at(i);
-        (*results)[i] = c == kFalse ? Result::False : c == kTrue ? Result::True : Result::ScriptError;
-    }
-    return outcome;
+    m_retryAt = QDeadlineTimer(m_retryMs);
+}
+
+void AlarmEvaluator::works()
+{
+    if (!m_failing)
+        return;
+    m_failing = false;
+    const QString text = QCoreApplication::translate("AlarmEvaluator", "Alarm expressions are evaluated again.");
+    qInfo("AlarmEvaluator: %s", qPrintable(text));
+    Logs::addLog(Logs::Info, text);
 }
 
 int AlarmEvaluator::runWorker(int argc, char **argv)
@@ -175,13 +294,14 @@ int AlarmEvaluator::runWorker(int argc, char **argv)
         aborted = true;
         engine.abortEvaluation();
     });
-    const auto answer = [&](const QByteArray &request) {
+    // Each result goes out soon after its script ends: the parent times each script on its own.
+    ResultOutbox outbox;
+    const auto answer = [&](const QByteArray &request, const WorkerProcess::Answer &send) {
         QDataStream in(request);
         qint32 watchdogMs = 0;
         QStringList scripts;
         in >> watchdogMs >> scripts;
-        QByteArray results;
-        results.reserve(scripts.size());
+        outbox.begin(send);
         for (const QString &script : qAsConst(scripts)) {
             QScriptValue global = engine.newObject();
             global.setPrototype(standardGlobals);
@@ -190,13 +310,21 @@ int AlarmEvaluator::runWorker(int argc, char **argv)
             watchdog.start(watchdogMs);
             const QScriptValue value = engine.evaluate(script, QString(), 1);
             watchdog.stop();
-            results += aborted ? kAborted : value.toBool() ? kTrue : kFalse;
+            const char result = aborted ? kAborted : value.toBool() ? kTrue : kFalse;
             engine.clearExceptions();
+            if (!outbox.add(result))
+                break;
         }
+        outbox.finish();
         engine.setGlobalObject(standardGlobals);
-        return results;
     };
     // The engine reserves far more address space than it uses; the cap is for the expressions.
     const quint64 inUse = WorkerProcess::addressSpaceInUse();
-    return WorkerProcess::serve(answer, inUse > 0 ? inUse + s_memoryLimitBytes : 0);
+    const quint64 ceiling = WorkerProcess::addressSpaceCeiling();
+    if (inUse > 0 && ceiling > 0 && ceiling < inUse + kLeastRoomBytes)
+        return WorkerProcess::refuse(
+            QStringLiteral("only %1 MB are left for expressions under an address-space limit of %2 MB")
+                .arg(qint64(ceiling > inUse ? (ceiling - inUse) >> 20 : 0))
+                .arg(ceiling >> 20));
+    return WorkerProcess::serveInParts(answer, inUse > 0 ? inUse + s_memoryLimitBytes : 0);
 }

@@ -2,6 +2,7 @@
 
 #include "WorkerProcess.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QMutex>
 #include <QStringList>
@@ -18,26 +19,43 @@ class QThread;
 // hold up, swamp or end the program. In the child each expression gets a fresh global object
 // (its prototype the engine's standard globals), so no expression sees a global that another
 // one set, and a watchdog aborts an evaluation that runs too long; the child's address space is
-// capped, and a child that runs past its time limit or dies is replaced.
+// capped. The child answers each expression as it finishes, so this side always knows which one
+// runs: one that passes its own limit (work in the engine's native code, which no watchdog
+// interrupts) or ends a second fresh child is a script error, and the batch goes on in a fresh
+// child after it. What no expression caused (no child can start, one was killed from outside)
+// leaves the rest of the batch not evaluated; starts are then retried with a growing pause, and
+// the event log says once that evaluation stopped and once that it works again.
 class AlarmEvaluator
 {
 public:
     enum class Result : char {
-        NotEvaluated, // the batch was abandoned or no child could be started: changes nothing
+        NotEvaluated, // the batch was abandoned, or no child could be started: changes nothing
         False,
         True,        // ECMAScript ToBoolean of the completion value (a thrown error object is true)
-        ScriptError, // aborted by the watchdog, or it ran its child out of time or memory
+        ScriptError, // aborted by the watchdog, past its own time limit, or it ended two children
     };
     using Done = std::function<void(const QVector<Result> &)>;
 
-    // Per expression; tests may shorten it.
+    // Per expression, in the child; tests may shorten it.
     static std::atomic<int> s_watchdogMs;
+    // What an expression may take beyond its watchdog before the child is killed: the watchdog's
+    // own delay and a busy machine's. Tests may shorten it.
+    static constexpr int DefaultMarginMs = 1000;
+    static std::atomic<int> s_marginMs;
+    static int expressionLimitMs() { return s_watchdogMs.load() + s_marginMs.load(); }
+    // A child that is not ready within this has not started.
+    static std::atomic<int> s_startLimitMs;
+    // The pause before the first new start after a failure, doubled after each failed one up to
+    // the longest; tests may shorten them.
+    static std::atomic<int> s_firstRetryMs;
+    static std::atomic<int> s_longestRetryMs;
     // The child's memory for expressions, on top of what its script engine holds at the start;
     // a test program's child may lower it.
     static quint64 s_memoryLimitBytes;
 
     AlarmEvaluator();
-    // A batch still running is abandoned (its child is killed) and its done is never called.
+    // A batch still running is abandoned (its child is killed) and its done is never called;
+    // returns without waiting for any time limit.
     ~AlarmEvaluator();
     AlarmEvaluator(const AlarmEvaluator &) = delete;
     AlarmEvaluator &operator=(const AlarmEvaluator &) = delete;
@@ -65,8 +83,9 @@ private:
 
     void run();
     QVector<Result> evaluateBatch(const QStringList &scripts);
-    // One call of the child for the scripts; on Answered *results holds one result each.
-    WorkerProcess::Outcome callWorker(const QStringList &scripts, QVector<Result> *results);
+    // Evaluation could not go on, through no expression's fault.
+    void stopped(const QString &cause);
+    void works();
 
     QMutex m_mutex;
     QWaitCondition m_wake;
@@ -74,4 +93,8 @@ private:
     std::atomic<bool> m_stopping{false};
     WorkerProcess m_process;
     QThread *m_thread = nullptr;
+    // The evaluator thread's: whether the last start failed, and when to try again.
+    bool m_failing = false;
+    int m_retryMs = 0;
+    QDeadlineTimer m_retryAt;
 };

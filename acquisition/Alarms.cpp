@@ -392,11 +392,16 @@ QByteArray Alarms::getAlarmsStates()
 
 void Alarms::clear()
 {
-    QMutexLocker lock(&m_mutex);
-    m_alarms.clear();
-    m_values.clear();
-    ++m_generation;
-    m_evaluating = false;
-    // The evaluator's thread and child live for one polling run.
-    m_evaluator.reset();
+    std::unique_ptr<AlarmEvaluator> evaluator;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_alarms.clear();
+        m_values.clear();
+        ++m_generation;
+        m_evaluating = false;
+        // The evaluator's thread and child live for one polling run.
+        evaluator = std::move(m_evaluator);
+    }
+    // Its child is reaped without the web calls waiting for that.
+    evaluator.reset();
 }

@@ -4,6 +4,7 @@
 #include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "MyHttpRequestHandler.h"
+#include "PdfConverter.h"
 #include "ProgramStart.h"
 #include "QuickExit.h"
 #include "StaticFileController.h"
@@ -41,6 +42,9 @@ Creator::~Creator() { delete m_trayMenu; }
 
 void Creator::slotExitApp()
 {
+    // Conversions under way answer at once, so their threads end within the wait below, and no
+    // converter process outlives the program.
+    PdfConverter::instance().shutDown();
     delete m_listener;
     m_listener = nullptr;
     // A connection thread that outlasted the wait may still be inside the request handler, which
@@ -63,6 +67,7 @@ void Creator::handOver(const QString &helper)
         qWarning("Creator: %s is missing or not executable; the program keeps running", qPrintable(helper));
         return;
     }
+    PdfConverter::instance().shutDown();
     delete m_listener;
     m_listener = nullptr;
     starter.start(helper, {QStringLiteral("-r")});

@@ -7,6 +7,7 @@
 #include "HttpSessionStore.h"
 #include "Logs.h"
 #include "MyHttpRequestHandler.h"
+#include "PdfConverter.h"
 #include "ProgramStart.h"
 #include "QuickExit.h"
 #include "StaticFileController.h"
@@ -43,6 +44,7 @@ Creator::~Creator() { delete m_trayMenu; }
 
 void Creator::shutDown()
 {
+    PdfConverter::instance().shutDown();
     m_requestHandler->stopForExit();
     delete m_listener;
     m_listener = nullptr;

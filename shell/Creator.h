@@ -27,8 +27,10 @@ public slots:
     void slotExitApp();
 
 private:
-    // Polling stops before the program goes, so that its session breaks and its last archive
-    // rows are written; then the listener, so the port is free for the next instance.
+    // Conversions under way end first (their requests answer at once) and the converter
+    // processes are reaped; polling stops before the program goes, so that its session breaks and
+    // its last archive rows are written; then the listener, so the port is free for the next
+    // instance.
     void shutDown();
     // After shutDown: through the event loop and the teardown of every object when all
     // connection threads have ended; at once otherwise, so that a request still running never

@@ -51,9 +51,8 @@ PdfConverter &PdfConverter::instance()
 
 PdfConverter::PdfConverter()
 {
-    const QString program = QCoreApplication::applicationFilePath();
     for (int i = 0; i < processCount(); ++i) {
-        m_processes.push_back(std::make_unique<WorkerProcess>(program, QStringList{QLatin1String(WorkerArgument)}));
+        m_processes.push_back(std::make_unique<WorkerProcess>(QStringList{QLatin1String(WorkerArgument)}));
         m_idle.append(m_processes.back().get());
     }
 }
@@ -83,10 +82,8 @@ QByteArray PdfConverter::convert(const QString &html, const QString &documentRoo
     const int limit = timeLimitMs();
     const QDeadlineTimer deadline(limit);
     WorkerProcess *worker = take(deadline);
-    if (!worker) {
-        qWarning("PdfConverter: no converter free within %d ms", limit);
+    if (!worker)
         return QByteArray();
-    }
     QByteArray pdf;
     const WorkerProcess::Outcome outcome =
         worker->call(encodeRequest(html, documentRoot), &pdf, int(qMax<qint64>(0, deadline.remainingTime())));
@@ -101,7 +98,10 @@ QByteArray PdfConverter::convert(const QString &html, const QString &documentRoo
         qWarning("PdfConverter: the converter process ended during a conversion");
         return QByteArray();
     case WorkerProcess::Outcome::NotStarted:
-        qWarning("PdfConverter: cannot start a converter process");
+        qWarning("PdfConverter: a converter process %s", qPrintable(worker->failure()));
+        return QByteArray();
+    case WorkerProcess::Outcome::Closed:
+        qWarning("PdfConverter: conversion stopped, the program ends");
         return QByteArray();
     }
     if (!pdf.startsWith("%PDF"))
@@ -112,11 +112,29 @@ QByteArray PdfConverter::convert(const QString &html, const QString &documentRoo
 WorkerProcess *PdfConverter::take(const QDeadlineTimer &deadline)
 {
     QMutexLocker locker(&m_mutex);
-    while (m_idle.isEmpty()) {
-        if (!m_freed.wait(&m_mutex, deadline) && m_idle.isEmpty())
+    while (m_idle.isEmpty() && !m_closed) {
+        if (!m_freed.wait(&m_mutex, deadline) && m_idle.isEmpty()) {
+            qWarning("PdfConverter: no converter free within %d ms", timeLimitMs());
             return nullptr;
+        }
+    }
+    if (m_closed) {
+        qWarning("PdfConverter: conversion refused, the program ends");
+        return nullptr;
     }
     return m_idle.takeLast();
+}
+
+void PdfConverter::shutDown()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_closed = true;
+        m_freed.wakeAll();
+    }
+    // Each returns once its child is reaped; a conversion under way in it answers at once.
+    for (const std::unique_ptr<WorkerProcess> &process : m_processes)
+        process->shutDown();
 }
 
 void PdfConverter::giveBack(WorkerProcess *worker)

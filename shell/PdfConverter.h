@@ -17,7 +17,8 @@ class WorkerProcess;
 // nested tables, and nothing can stop it inside a thread, so each conversion runs in a converter
 // process (the program itself, started with "--pdf-worker") that is killed at the time limit and
 // whose memory is capped. A few such processes are started when first needed and reused; a caller
-// that finds them all busy waits for one within the same time limit. Any thread may call.
+// that finds them all busy waits for one within the same time limit. Any thread may call. At the
+// program's end shutDown() stops the conversions under way and reaps every converter.
 class PdfConverter
 {
 public:
@@ -26,8 +27,12 @@ public:
     static PdfConverter &instance();
 
     // An A4 PDF of the HTML, loading files from inside documentRoot (absolute) only; empty when the
-    // conversion failed, ran past the time limit or found no converter process free in time.
+    // conversion failed, ran past the time limit, found no converter process free in time or was
+    // stopped by shutDown().
     QByteArray convert(const QString &html, const QString &documentRoot);
+    // Any thread, at the program's end: every conversion under way or waiting ends at once (empty),
+    // every later one fails at once, and no converter process is left, running or unreaped.
+    void shutDown();
 
     // The conversion itself, in the calling process: what a converter process runs.
     static QByteArray convertHere(const QString &html, const QString &documentRoot);
@@ -57,5 +62,6 @@ private:
     QMutex m_mutex;
     QWaitCondition m_freed;
     QVector<WorkerProcess *> m_idle; // those with a running child last, so they are taken first
+    bool m_closed = false;
     static std::atomic<int> s_timeLimitMs;
 };

@@ -3,18 +3,24 @@
 #include "Alarms.h"
 #include "EmailManager.h"
 #include "Logs.h"
+#include "MessageRecorder.h"
 #include "ReadBuffer.h"
+#include "WorkerProcess.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <limits>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -76,6 +82,42 @@ QStringList logMessages()
     return list;
 }
 
+// Set in the test's environment: the evaluator's children end before they serve.
+const char kEndAtStart[] = "TST_ALARMS_CHILD_ENDS_AT_START";
+
+QByteArray readProc(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The evaluator's children of this process, by their command line.
+QList<pid_t> evaluatorChildren()
+{
+    QList<pid_t> found;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray stat = readProc(QStringLiteral("/proc/%1/stat").arg(entry));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 2 || fields.at(0) == "Z" || fields.at(1) != self.toLatin1())
+            continue;
+        if (readProc(QStringLiteral("/proc/%1/cmdline").arg(entry))
+                .split('\0')
+                .contains(AlarmEvaluator::workerArgument()))
+            found << pid_t(entry.toInt());
+    }
+    return found;
+}
+
+// A killed child that has let go of everything it held but is not reaped yet: its last thread is
+// gone (the leader shows Z already while the others still end).
+bool endedNotReaped(pid_t pid)
+{
+    const QByteArray stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z" &&
+           QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == 1;
+}
+
 } // namespace
 
 class tst_Alarms : public QObject
@@ -83,6 +125,7 @@ class tst_Alarms : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -98,6 +141,10 @@ private slots:
     void slowOrAbortedExpressionsLeaveTheOthersAlone();
     void memoryHogIsAScriptErrorAndTheNextTickEvaluates();
     void webCallsAnswerWhileABatchRuns();
+    void failuresNoExpressionCausedChangeNothing_data();
+    void failuresNoExpressionCausedChangeNothing();
+    void aBlockedExpressionHoldsBackNoOtherAlarm_data();
+    void aBlockedExpressionHoldsBackNoOtherAlarm();
     void logTextsAndMailConditions_data();
     void logTextsAndMailConditions();
     void mailBodies();
@@ -111,6 +158,11 @@ private:
     void setValue(int regAddr, double value, int flag = 0);
     void tick();
 
+    // The evaluator's times as shipped; a test that shortens them gets them back after it.
+    struct Times
+    {
+        int watchdogMs, marginMs, firstRetryMs, longestRetryMs;
+    } m_shipped{};
     std::unique_ptr<AcqTestDatabase> m_db;
     std::unique_ptr<ReadBuffer> m_buffer;
     std::unique_ptr<Alarms> m_alarms;
@@ -131,8 +183,18 @@ void tst_Alarms::init()
     m_alarms = std::make_unique<Alarms>();
 }
 
+void tst_Alarms::initTestCase()
+{
+    m_shipped = {AlarmEvaluator::s_watchdogMs, AlarmEvaluator::s_marginMs, AlarmEvaluator::s_firstRetryMs,
+                 AlarmEvaluator::s_longestRetryMs};
+}
+
 void tst_Alarms::cleanup()
 {
+    AlarmEvaluator::s_watchdogMs = m_shipped.watchdogMs;
+    AlarmEvaluator::s_marginMs = m_shipped.marginMs;
+    AlarmEvaluator::s_firstRetryMs = m_shipped.firstRetryMs;
+    AlarmEvaluator::s_longestRetryMs = m_shipped.longestRetryMs;
     g_emailManager = nullptr;
     if (m_alarms)
         m_alarms->clear();
@@ -410,6 +472,163 @@ void tst_Alarms::webCallsAnswerWhileABatchRuns()
     QCOMPARE(m_alarms->alarms().value(10).state, 1);
 }
 
+void tst_Alarms::failuresNoExpressionCausedChangeNothing_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("cause"); // in the one error event; empty: no event at all
+    QTest::newRow("children end at their start") << "end at start"
+                                                 << "ended at its start";
+    // An inherited limit (ulimit -v, LimitAS=) below what the child's script engine reserves.
+    QTest::newRow("address-space limit") << "address space"
+                                         << "address-space limit of 1536 MB";
+    // The OOM killer or a stray kill between two ticks: replaced, nobody blamed, nothing to tell.
+    QTest::newRow("idle child killed") << "killed while idle"
+                                       << "";
+}
+
+void tst_Alarms::failuresNoExpressionCausedChangeNothing()
+{
+    QFETCH(QString, failure);
+    QFETCH(QString, cause);
+    if (failure == "address space" && !WorkerProcess::memoryLimitApplies())
+        QSKIP("the memory checker of this build reserves more than any such limit");
+    AlarmEvaluator::s_firstRetryMs = 100;
+    AlarmEvaluator::s_longestRetryMs = 400;
+    RecordingMailer mailer;
+    g_emailManager = &mailer;
+    addAlarm(1, "never", "1 > 2", "", 3, "d", "a@example.com");
+    addAlarm(2, "value", "{1$1} > 0", "", 3, "d", "a@example.com");
+    m_alarms->loadAlarms();
+    MessageRecorder warnings(QtWarningMsg);
+
+    rlimit own{};
+    QCOMPARE(::getrlimit(RLIMIT_AS, &own), 0);
+    // Whatever becomes of the test, the children after it start again.
+    struct Restore
+    {
+        rlimit limit;
+        void now() const
+        {
+            qunsetenv(kEndAtStart);
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        ~Restore() { now(); }
+    } restore{own};
+    if (failure == "killed while idle") {
+        tick();
+        const QList<pid_t> children = evaluatorChildren();
+        QCOMPARE(children.size(), 1);
+        QCOMPARE(::kill(children.first(), SIGKILL), 0);
+        QTRY_VERIFY(endedNotReaped(children.first()));
+    } else if (failure == "address space") {
+        // Inherited by the children; this process itself needs far less.
+        const rlimit low{rlim_t(1536) * 1024 * 1024, own.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_AS, &low), 0);
+    } else {
+        qputenv(kEndAtStart, "1");
+    }
+    // The lone expression of this tick is not to blame, whatever became of the child.
+    tick();
+    QCOMPARE(m_alarms->alarms().value(0).state, 0);
+
+    // Ticks through a few retries: nothing is evaluated while no child can start.
+    setValue(1, 1);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1000) {
+        tick();
+        QCOMPARE(m_alarms->alarms().value(0).state, 0);
+        QCOMPARE(m_alarms->alarms().value(1).state, cause.isEmpty() ? 1 : 0);
+        QTest::qWait(50);
+    }
+
+    restore.now();
+    clock.restart();
+    while (m_alarms->alarms().value(1).state != 1 && clock.elapsed() < 20000) {
+        QTest::qWait(50);
+        tick();
+    }
+    QCOMPARE(m_alarms->alarms().value(1).state, 1);
+    QCOMPARE(m_alarms->alarms().value(0).state, 0);
+
+    const QStringList logs = logMessages();
+    const QString activated = "alarm|" + Logs::escapeMessage("Alarm \"value\" is <strong>active</strong> (d)");
+    if (cause.isEmpty()) {
+        QCOMPARE(logs, QStringList{activated});
+    } else {
+        QCOMPARE(logs.size(), 3);
+        QVERIFY2(logs.at(0).startsWith("error|") && logs.at(0).contains(cause), qPrintable(logs.at(0)));
+        QVERIFY2(logs.at(1).startsWith("info|"), qPrintable(logs.at(1)));
+        QCOMPARE(logs.at(2), activated);
+        // The same one line on standard error.
+        QStringList told;
+        for (const QString &line : warnings.messages())
+            if (line.contains(cause))
+                told << line;
+        QVERIFY2(told.size() == 1, qPrintable(warnings.messages().join('\n')));
+    }
+    QTRY_COMPARE(mailer.mails.size(), 1);
+    QVERIFY(mailer.mails.first().body.contains("value"));
+}
+
+void tst_Alarms::aBlockedExpressionHoldsBackNoOtherAlarm_data()
+{
+    QTest::addColumn<int>("before"); // "1 > 2" alarms before the blocked one
+    QTest::addColumn<int>("after");
+    QTest::newRow("first of a hundred") << 0 << 99;
+    QTest::newRow("among a hundred") << 50 << 49;
+    QTest::newRow("last of a hundred") << 99 << 0;
+    QTest::newRow("alone") << 0 << 0;
+}
+
+// A native call that no watchdog interrupts: the join of a huge empty array runs for minutes in
+// the engine's own code (and would be false if it ever ended).
+void tst_Alarms::aBlockedExpressionHoldsBackNoOtherAlarm()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+    AlarmEvaluator::s_watchdogMs = 100;
+    AlarmEvaluator::s_marginMs = 400;
+    const int tickMs = 1000;
+    int id = 1;
+    for (int i = 0; i < before; ++i, ++id)
+        addAlarm(id, QStringLiteral("quiet %1").arg(id), "1 > 2", "");
+    const int blockedKey = id - 1;
+    addAlarm(id++, "blocked", "new Array(1000000000).join('').length < 0", "");
+    for (int i = 0; i < after; ++i, ++id)
+        addAlarm(id, QStringLiteral("quiet %1").arg(id), "1 > 2", "");
+    const int valueKey = id - 1;
+    addAlarm(id++, "value", "{1$1} > 0", "");
+    m_alarms->loadAlarms();
+
+    // As the poller's ticks: a tick whose alarms are still being evaluated skips them.
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [this] {
+        if (m_alarms->isEvaluating() || !m_alarms->tryLock())
+            return;
+        m_alarms->updateValues(m_buffer.get());
+        m_alarms->checkAlarms();
+        m_alarms->unlock();
+    });
+    ticker.start(tickMs);
+    // The value changes while a batch with the blocked expression is under way.
+    QTRY_VERIFY(m_alarms->isEvaluating());
+    setValue(1, 1);
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_alarms->alarms().value(valueKey).state == 1, 120000);
+    const qint64 took = clock.elapsed();
+    ticker.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_alarms->isEvaluating(), 120000);
+    // Two ticks and one expression's limit, and a second for a busy machine.
+    const qint64 bound = 2 * tickMs + AlarmEvaluator::expressionLimitMs() + 1000;
+    QVERIFY2(took <= bound, qPrintable(QStringLiteral("%1 ms, bound %2 ms").arg(took).arg(bound)));
+    // What ran past its own limit is a script error, wherever it stood; the others are false.
+    const QHash<int, Alarms::AlarmEntry> alarms = m_alarms->alarms();
+    for (int k = 0; k < valueKey; ++k)
+        QCOMPARE(alarms.value(k).state, k == blockedKey ? 1 : 0);
+}
+
 void tst_Alarms::logTextsAndMailConditions_data()
 {
     QTest::addColumn<int>("cond");
@@ -541,6 +760,8 @@ int main(int argc, char *argv[])
 {
     // This test program is also the alarm evaluator's child.
     if (AlarmEvaluator::isWorkerCall(argc, argv)) {
+        if (!qEnvironmentVariableIsEmpty(kEndAtStart))
+            return 1;
         // Small, so that a memory hog meets it long before its time limit.
         AlarmEvaluator::s_memoryLimitBytes = quint64(128) * 1024 * 1024;
         return AlarmEvaluator::runWorker(argc, argv);

@@ -1,3 +1,4 @@
+#include "../shell/ConverterProcesses.h"
 #include "TestEnv.h"
 #include "VexoHttp.h"
 
@@ -124,6 +125,8 @@ private slots:
     void missingHelperKeepsServing();
     void handOverWhileAThreadIsBusy_data();
     void handOverWhileAThreadIsBusy();
+    void exitStopsRunningConversions_data();
+    void exitStopsRunningConversions();
     void firmwareLoaderArguments();
 };
 
@@ -294,6 +297,63 @@ void tst_VexoProgram::handOverWhileAThreadIsBusy()
     QVERIFY(vexo.log().contains("left running"));
     if (exitCode == 12)
         QTRY_COMPARE_WITH_TIMEOUT(readFile(vexo.path("Vexo_admin.args")), QByteArray("-r\n"), 10000);
+}
+
+void tst_VexoProgram::exitStopsRunningConversions_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGTERM") << "SIGTERM" << 0;
+    QTest::newRow("runAsAdministrator") << "runAsAdministrator" << 12;
+    QTest::newRow("runAutoUpdate") << "runAutoUpdate" << 12;
+}
+
+// A page that no converter finishes is being converted when the program is told to end: the
+// conversion is stopped (its request answers 500), the program ends at once, and it leaves no
+// converter process behind, running or unreaped.
+void tst_VexoProgram::exitStopsRunningConversions()
+{
+    QFETCH(QString, how);
+    QFETCH(int, exitCode);
+    ConverterProcesses::OrphanWatch orphans;
+    Installation vexo;
+    QVERIFY(vexo.install());
+    QVERIFY(vexo.addHelper("Vexo_admin"));
+    QVERIFY(vexo.addHelper("www/root/Vexo_setup"));
+    vexo.start({"-r"});
+    QTRY_VERIFY_WITH_TIMEOUT(vexo.listening(), 20000);
+    const qint64 program = vexo.process.processId();
+    orphans.own(program);
+    QProcess conversion;
+    conversion.start(QStringLiteral("curl"), {"-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "60",
+                                              "--data-urlencode", "filename=deep.pdf", "--data-urlencode",
+                                              "fileContent=" + QString::fromLatin1(ConverterProcesses::nestedTables()),
+                                              QStringLiteral("http://127.0.0.1:%1/saveFile.html").arg(vexo.port)});
+    QVERIFY(conversion.waitForStarted(10000));
+    orphans.own(conversion.processId());
+    // Seen once is enough: a process on a page may be caught between two time slices.
+    bool converting = false;
+    QTRY_VERIFY_WITH_TIMEOUT(converting = converting || ConverterProcesses::anyRunning(program), 20000);
+
+    QElapsedTimer clock;
+    if (how == "SIGTERM") {
+        clock.start();
+        ::kill(static_cast<pid_t>(program), SIGTERM);
+    } else {
+        get(vexo.port, "/ajax.html?func=" + how.toLatin1());
+        clock.start();
+    }
+    QVERIFY(vexo.ended());
+    const qint64 took = clock.elapsed();
+    QVERIFY2(vexo.process.exitStatus() == QProcess::NormalExit, vexo.log().right(3000).constData());
+    QCOMPARE(vexo.process.exitCode(), exitCode);
+    // At once: no wait for the connection threads' bound, no quick end past it.
+    QVERIFY2(took < 2000, qPrintable(QStringLiteral("%1 ms").arg(took)));
+    QVERIFY2(!vexo.log().contains("left running"), vexo.log().right(3000).constData());
+    QTRY_COMPARE_WITH_TIMEOUT(conversion.state(), QProcess::NotRunning, 30000);
+    QCOMPARE(conversion.readAllStandardOutput(), QByteArray("500"));
+    const QStringList left = orphans.named("Vexo");
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(", ")));
 }
 
 void tst_VexoProgram::firmwareLoaderArguments()

@@ -13,7 +13,11 @@
 #include <QString>
 #include <QTimer>
 
+#include <csignal>
 #include <functional>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace ConverterProcesses {
 
@@ -100,6 +104,15 @@ inline bool exists(qint64 pid)
     return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
 }
 
+// A killed process that has let go of everything it held but is not reaped yet: its last thread
+// is gone (the leader shows Z already while the others still end).
+inline bool endedNotReaped(qint64 pid)
+{
+    const QByteArray stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z" &&
+           QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == 1;
+}
+
 // Why the answer to a runaway page is not the stop it must be: a 500 with an empty body within
 // boundMs, the converter processes seen running meanwhile (some) all gone since. Empty when it is.
 inline QString notStopped(int status, const QByteArray &body, qint64 tookMs, qint64 boundMs,
@@ -127,6 +140,74 @@ inline QByteArray addressSpaceLimit(qint64 pid)
             return line.mid(26).simplified().split(' ').value(0);
     return QByteArray();
 }
+
+// While it lives, this process stands in for init to the orphans of its children: a child that a
+// program under test left behind at its end (running, or ended and never reaped) comes here, where
+// the test sees it, instead of to init, which would reap it unseen. They are reaped at the end.
+class OrphanWatch
+{
+public:
+    struct Orphan
+    {
+        qint64 pid = 0;
+        char state = '?';
+        QByteArray name; // the executable's name, as the system keeps it
+    };
+
+    OrphanWatch() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~OrphanWatch()
+    {
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+        orphans();
+        for (const qint64 pid : qAsConst(m_seen)) {
+            ::kill(pid_t(pid), SIGKILL);
+            ::waitpid(pid_t(pid), nullptr, 0);
+        }
+    }
+    OrphanWatch(const OrphanWatch &) = delete;
+    OrphanWatch &operator=(const OrphanWatch &) = delete;
+
+    // A process this one started itself (a QProcess, which reaps its own): not an orphan.
+    void own(qint64 pid) { m_own.insert(pid); }
+
+    // The orphans that came here so far.
+    QList<Orphan> orphans()
+    {
+        QList<Orphan> found;
+        const qint64 self = ::getpid();
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &entry : entries) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            if (!number || m_own.contains(pid))
+                continue;
+            const QByteArray stat = readProc(QStringLiteral("/proc/%1/stat").arg(pid));
+            const int open = stat.indexOf('(');
+            const int close = stat.lastIndexOf(')');
+            const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+            if (open < 0 || fields.size() < 2 || fields.at(1).toLongLong() != self)
+                continue;
+            found.append(
+                Orphan{pid, fields.at(0).isEmpty() ? '?' : fields.at(0).at(0), stat.mid(open + 1, close - open - 1)});
+            m_seen.insert(pid);
+        }
+        return found;
+    }
+
+    // Those among them named name, as "pid state" each: empty when there are none.
+    QStringList named(const QByteArray &name)
+    {
+        QStringList list;
+        for (const Orphan &orphan : orphans())
+            if (orphan.name == name)
+                list << QStringLiteral("%1 %2").arg(orphan.pid).arg(orphan.state);
+        return list;
+    }
+
+private:
+    QSet<qint64> m_own;
+    QSet<qint64> m_seen;
+};
 
 } // namespace ConverterProcesses
 

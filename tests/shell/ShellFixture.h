@@ -312,14 +312,18 @@ public:
         return env;
     }
 
-    // Starts the program and waits until it answers on its port.
-    bool start(const QStringList &args = {}, QProcess *process = nullptr)
+    // Starts the program and waits until it answers on its port. A launcher (a program and its
+    // arguments, which then runs the program in its own place) goes first when given.
+    bool start(const QStringList &args = {}, QProcess *process = nullptr, const QStringList &launcher = {})
     {
         QProcess *p = process ? process : &m_process;
         p->setProcessEnvironment(environment());
         p->setProcessChannelMode(QProcess::MergedChannels);
         p->setWorkingDirectory(QDir::tempPath());
-        p->start(path(QStringLiteral("Dalvoran")), args);
+        if (launcher.isEmpty())
+            p->start(path(QStringLiteral("Dalvoran")), args);
+        else
+            p->start(launcher.first(), launcher.mid(1) + QStringList{path(QStringLiteral("Dalvoran"))} + args);
         if (!p->waitForStarted(10000))
             return false;
         for (int i = 0; i < 300; ++i) {

@@ -1,5 +1,7 @@
+#include "ConverterProcesses.h"
 #include "PeerProcess.h"
 #include "ShellFixture.h"
+#include "WorkerProcess.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -25,6 +27,11 @@ private slots:
     void endWhileARequestOutlastsTheWait_data();
     void endWhileARequestOutlastsTheWait();
     void alarmExpressionsRunInTheProgramsChild();
+    void anAddressSpaceLimitLeavesTheAlarmsAlone();
+    void childrenStartAfterTheProgramFileWentAway_data();
+    void childrenStartAfterTheProgramFileWentAway();
+    void exitStopsRunningConversions_data();
+    void exitStopsRunningConversions();
     void normalStartOpensTheBrowserOnce();
     void restartFlag_data();
     void restartFlag();
@@ -277,6 +284,138 @@ void tst_Creator::alarmExpressionsRunInTheProgramsChild()
                              20000);
     QVERIFY2(!states.contains("\"id\":7"), states.constData());
     QCOMPARE(app.stop(SIGTERM), 0);
+}
+
+// Under an inherited limit (ulimit -v, systemd's LimitAS=) the program runs, but the alarm child's
+// script engine reserves more than the limit and dies at its start. No expression is to blame:
+// the alarms stay as they are, without a log entry or a mail, and the event log says why, once.
+void tst_Creator::anAddressSpaceLimitLeavesTheAlarmsAlone()
+{
+    if (!WorkerProcess::memoryLimitApplies())
+        QSKIP("the memory checker of this build reserves more than any such limit");
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}, nullptr,
+                      {QStringLiteral("prlimit"), QStringLiteral("--as=1610612736"), QStringLiteral("--")}));
+    QString alarms = QStringLiteral("UPDATE Settings SET modbusPollInterval = 200;");
+    for (int id = 1; id <= 300; ++id)
+        alarms += QStringLiteral("INSERT INTO Alarms (idAlarms, name, exp_on, exp_off, sedMailCond, mailRecipients) "
+                                 "VALUES (%1, 'never %1', '1 > 2', '', 3, 'a@example.com');")
+                      .arg(id);
+    app.sql(alarms);
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(app.sql(QStringLiteral("SELECT count(*) FROM Logs WHERE type = 'error';")),
+                              QByteArray("1\n"), 20000);
+    // Ticks and retries go by; nothing changes.
+    QTest::qWait(3000);
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=getAlarmsStates"))).body, QByteArray("[]"));
+    QCOMPARE(app.sql(QStringLiteral("SELECT type FROM Logs ORDER BY idLogs;")), QByteArray("info\nerror\n"));
+    const QByteArray event = app.sql(QStringLiteral("SELECT message FROM Logs WHERE type = 'error';"));
+    QVERIFY2(event.contains("ended at its start") && event.contains("address-space limit of 1536 MB"),
+             event.constData());
+    QCOMPARE(app.output().count("Alarm expressions cannot be evaluated"), 1);
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::childrenStartAfterTheProgramFileWentAway_data()
+{
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("moved away") << false;
+    // An update that writes another program in its place.
+    QTest::newRow("replaced") << true;
+}
+
+// The alarm child and the converter are started from the program that runs, not from the file
+// it was once started from.
+void tst_Creator::childrenStartAfterTheProgramFileWentAway()
+{
+    QFETCH(bool, replaced);
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    app.sql(QStringLiteral("UPDATE Settings SET modbusPollInterval = 200;"
+                           "INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (7, 'never', '1 > 2', '');"
+                           "INSERT INTO Alarms (idAlarms, name, exp_on, exp_off) VALUES (8, 'always', '2 > 1', '');"));
+    const QString program = app.path(QStringLiteral("Dalvoran"));
+    QVERIFY(QFile::rename(program, app.path(QStringLiteral("Dalvoran.old"))));
+    if (replaced)
+        QVERIFY(writeFile(program, "#!/bin/sh\nexit 3\n", true));
+
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QByteArray states;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (states = curl(app.url(QStringLiteral("ajax.html?func=getAlarmsStates"))).body).contains("\"id\":8"), 20000);
+    QVERIFY2(!states.contains("\"id\":7"), states.constData());
+    const Reply report = curl(app.url(QStringLiteral("saveFile.html")),
+                              {QStringLiteral("--data-urlencode"), QStringLiteral("filename=report.pdf"),
+                               QStringLiteral("--data-urlencode"),
+                               QStringLiteral("fileContent=<html><body><p>Report 42</p></body></html>")});
+    QCOMPARE(report.status, 200);
+    const QString file = app.path(QStringLiteral("report.pdf"));
+    QVERIFY(writeFile(file, report.body));
+    int code = 0;
+    QVERIFY(TestEnv::runTool(QStringLiteral("pdftotext"), {file, QStringLiteral("-")}, {}, 20000, &code)
+                .contains("Report 42"));
+    QCOMPARE(app.stop(), 0);
+}
+
+void tst_Creator::exitStopsRunningConversions_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
+    QTest::newRow("SIGINT") << QStringLiteral("SIGINT");
+    QTest::newRow("restart") << QStringLiteral("runAsAdministrator");
+}
+
+// A page that no converter finishes is being converted when the program is told to end: the
+// conversion is stopped (its request answers 500), the program ends at once with its own code,
+// and it leaves no converter process behind, running or unreaped.
+void tst_Creator::exitStopsRunningConversions()
+{
+    QFETCH(QString, how);
+    ConverterProcesses::OrphanWatch orphans;
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    orphans.own(app.process().processId());
+    const qint64 program = app.process().processId();
+    const QString page = app.path(QStringLiteral("deep.html"));
+    QVERIFY(writeFile(page, ConverterProcesses::nestedTables()));
+    QProcess conversion;
+    conversion.start(QStringLiteral("curl"),
+                     {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-w"),
+                      QStringLiteral("%{http_code}"), QStringLiteral("--max-time"), QStringLiteral("60"),
+                      QStringLiteral("--data-urlencode"), QStringLiteral("filename=deep.pdf"),
+                      QStringLiteral("--data-urlencode"), QStringLiteral("fileContent@") + page,
+                      app.url(QStringLiteral("saveFile.html"))});
+    QVERIFY(conversion.waitForStarted(10000));
+    orphans.own(conversion.processId());
+    // Seen once is enough: a process on a page may be caught between two time slices.
+    bool converting = false;
+    QTRY_VERIFY_WITH_TIMEOUT(converting = converting || ConverterProcesses::anyRunning(program), 20000);
+
+    int expected = 0;
+    QElapsedTimer clock;
+    if (how == QLatin1String("runAsAdministrator")) {
+        QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=runAsAdministrator"))).status, 200);
+        clock.start();
+        expected = 12;
+    } else {
+        clock.start();
+        ::kill(static_cast<pid_t>(program), how == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
+    }
+    QVERIFY(app.process().waitForFinished(30000));
+    const qint64 took = clock.elapsed();
+    const QByteArray output = app.output();
+    QVERIFY2(app.process().exitStatus() == QProcess::NormalExit, output.right(3000).constData());
+    QCOMPARE(app.process().exitCode(), expected);
+    // At once: no wait for the connection threads' bound, no quick end past it.
+    QVERIFY2(took < 2000, qPrintable(QStringLiteral("%1 ms").arg(took)));
+    QVERIFY2(!output.contains("left running"), output.right(3000).constData());
+    QTRY_COMPARE_WITH_TIMEOUT(conversion.state(), QProcess::NotRunning, 30000);
+    QCOMPARE(conversion.readAllStandardOutput(), QByteArray("500"));
+    const QStringList left = orphans.named("Dalvoran");
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(", ")));
 }
 
 void tst_Creator::normalStartOpensTheBrowserOnce()

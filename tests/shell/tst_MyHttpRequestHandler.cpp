@@ -1,3 +1,4 @@
+#include "../acquisition/MqttBroker.h"
 #include "ArchiveManager.h"
 #include "ConverterProcesses.h"
 #include "Database.h"
@@ -76,6 +77,7 @@ private slots:
     void saveFileAsPdf();
     void runawayPdfPageAnswers500();
     void programStopsARunawayPdfPage();
+    void convertersKeepNoBrokerConnection();
     void foreignPagesChangeNothing_data();
     void foreignPagesChangeNothing();
     void loadFileEchoes();
@@ -647,6 +649,61 @@ void tst_MyHttpRequestHandler::programStopsARunawayPdfPage()
     QCOMPARE(app.stop(), 0);
     // The converter ends with the program.
     QTRY_VERIFY_WITH_TIMEOUT(!ConverterProcesses::exists(kept.first().pid), 10000);
+}
+
+// The sockets of this machine to a port in a TCP state ("08": the peer closed its side, this one
+// never did), from the kernel's table.
+static QStringList socketsTo(quint16 port, const QByteArray &state)
+{
+    QStringList found;
+    const QList<QByteArray> lines = readAll(QStringLiteral("/proc/net/tcp")).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields.at(3) != state)
+            continue;
+        if (fields.at(2).split(':').value(1).toUInt(nullptr, 16) == port)
+            found << QString::fromLatin1(line.simplified());
+    }
+    return found;
+}
+
+// A converter started while polling holds a connection to an MQTT broker: it must not keep the
+// program's socket once polling has stopped (half-closed for as long as the converter lives).
+void tst_MyHttpRequestHandler::convertersKeepNoBrokerConnection()
+{
+    QTemporaryDir dir;
+    MqttBroker broker;
+    QVERIFY(broker.start(dir.path()));
+    Installation app;
+    QVERIFY(app.install());
+    QVERIFY(app.start({QStringLiteral("-r")}));
+    app.sql(
+        QStringLiteral("INSERT INTO MQTTConnections (idMQTTConnections, name, ip, port, clientid) "
+                       "VALUES (1, 'broker', '127.0.0.1', %1, 'dalvoran-test');"
+                       "INSERT INTO Devices (idDevices, name, connectionType, idOfConnection, isActive, MqttTopic, "
+                       "MqttFormat, MqttMapping) VALUES (1, 'meter', 'mqtt', 1, 1, 'meters/1', 'JSON', '{\"v\":0}');"
+                       "INSERT INTO ConfiguredParameters (idParameters, idDevice, regAddr, unit, archInterval) "
+                       "VALUES (10, 1, 0, 'V', 0);")
+            .arg(broker.port()));
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=startPolling"))).body, QByteArray("{\"success\":true}"));
+    QVERIFY(broker.waitSubscribed(QStringLiteral("dalvoran-test"), 1, 20000));
+
+    const Reply report = curl(app.url(QStringLiteral("saveFile.html")),
+                              {QStringLiteral("--data-urlencode"), QStringLiteral("filename=report.pdf"),
+                               QStringLiteral("--data-urlencode"),
+                               QStringLiteral("fileContent=<html><body><p>Report 42</p></body></html>")});
+    QCOMPARE(report.status, 200);
+    const qint64 program = app.process().processId();
+    QCOMPARE(ConverterProcesses::of(program).size(), 1);
+
+    QCOMPARE(curl(app.url(QStringLiteral("ajax.html?func=stopPolling"))).body, QByteArray("{\"success\":true}"));
+    QTRY_COMPARE_WITH_TIMEOUT(curl(app.url(QStringLiteral("ajax.html?func=getAppState"))).body,
+                              QByteArray("{\"state\":\"idle\"}"), 20000);
+    // Nothing is left of the connection on this side, open or half-closed.
+    QTRY_VERIFY2_WITH_TIMEOUT(socketsTo(broker.port(), "01").isEmpty() && socketsTo(broker.port(), "08").isEmpty(),
+                              qPrintable(socketsTo(broker.port(), "08").join('\n')), 10000);
+    QCOMPARE(ConverterProcesses::of(program).size(), 1);
+    QCOMPARE(app.stop(), 0);
 }
 
 void tst_MyHttpRequestHandler::foreignPagesChangeNothing_data()

@@ -36,6 +36,7 @@ private slots:
     void runawayPagesAreStopped_data();
     void runawayPagesAreStopped();
     void converterIsKeptForTheNextPage();
+    void aConverterThatEndedWhileIdleIsReplaced();
 
 private:
     QString store(const QByteArray &pdf);
@@ -272,7 +273,27 @@ void tst_SystemFun::converterIsKeptForTheNextPage()
     // Capped, so a page cannot take the machine's memory either.
     if (WorkerProcess::memoryLimitApplies())
         for (const ConverterProcesses::Process &process : after)
-            QCOMPARE(ConverterProcesses::addressSpaceLimit(process.pid), QByteArray::number(PdfConverter::MemoryLimitBytes));
+            QCOMPARE(ConverterProcesses::addressSpaceLimit(process.pid),
+                     QByteArray::number(PdfConverter::MemoryLimitBytes));
+}
+
+// The OOM killer or a stray kill while no page is being converted: the next page still converts.
+void tst_SystemFun::aConverterThatEndedWhileIdleIsReplaced()
+{
+    const qint64 self = QCoreApplication::applicationPid();
+    QVERIFY(tool(QStringLiteral("pdftotext"), {}, SystemFun().htmlToPdf(QStringLiteral("<p>one page</p>")))
+                .contains("one page"));
+    const QList<ConverterProcesses::Process> killed = ConverterProcesses::of(self);
+    QVERIFY(!killed.isEmpty());
+    for (const ConverterProcesses::Process &process : killed)
+        QCOMPARE(::kill(pid_t(process.pid), SIGKILL), 0);
+    for (const ConverterProcesses::Process &process : killed)
+        QTRY_VERIFY(ConverterProcesses::endedNotReaped(process.pid));
+    for (int i = 0; i < killed.size(); ++i)
+        QVERIFY(tool(QStringLiteral("pdftotext"), {}, SystemFun().htmlToPdf(QStringLiteral("<p>next page</p>")))
+                    .contains("next page"));
+    for (const ConverterProcesses::Process &process : killed)
+        QVERIFY2(!ConverterProcesses::exists(process.pid), qPrintable(QString::number(process.pid)));
 }
 
 // Conversions run in converter processes of the program at hand: this test program is one.
