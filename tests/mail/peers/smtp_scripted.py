@@ -49,6 +49,9 @@ class Handler(socketserver.BaseRequestHandler):
         with lock:
             counters["conn"] += 1
             n = counters["conn"]
+        # The connection's number, not id(self): a finished handler's id is reused by the next
+        # one, which would then go on with its predecessor's replies.
+        self.number = n
         say("CONN %d" % n)
         self.sock = self.request
         self.reader = self.sock.makefile("rb")
@@ -63,7 +66,7 @@ class Handler(socketserver.BaseRequestHandler):
                     ".": ["250 queued\r\n"], "QUIT": ["221 bye\r\n"], "*": ["235 ok\r\n"]}
         texts = replies.get(word, defaults.get(word, ["500 unknown\r\n"]))
         with lock:
-            key = (id(self), word)
+            key = (self.number, word)
             index = counters["reply"].get(key, 0)
             counters["reply"][key] = index + 1
         return texts[min(index, len(texts) - 1)]
