@@ -226,12 +226,15 @@ void HttpRequest::readHeader(QIODevice *socket)
     if (!readLine(socket, line, &raw))
         return;
     const bool folded = raw.startsWith(' ') || raw.startsWith('\t');
-    if (line.isEmpty()) {
+    if (raw == "\r\n" || raw == "\n") {
         finishHeaders();
     } else if (folded) {
-        // A continuation extends the entry added last under the name in place.
+        // Obsolete line folding: the line joins the entry added last under the name, after one
+        // blank, in place of its line end. A line of blanks only adds nothing; taken for the
+        // empty line, it would end the head, and the headers after it would reach neither the
+        // request gate nor the request, but be read as a request of their own.
         auto it = m_headers.find(m_currentHeader);
-        if (!m_currentHeader.isEmpty() && it != m_headers.end())
+        if (!line.isEmpty() && !m_currentHeader.isEmpty() && it != m_headers.end())
             it.value().append(' ').append(line);
     } else {
         // The name is checked as received: trimming would hide a control character before it.
