@@ -24,6 +24,11 @@ const int g_drainLimitMs = 2000;
 // After a failed accept (no descriptor left), the pause before the next try.
 const int g_acceptRetryMs = 100;
 
+// The system's queue of connections that the program has not accepted yet. Qt asks for 50, which
+// a burst of clients overflows: the system then drops their handshakes, and each waits seconds
+// for its retry. Linux takes at most net.core.somaxconn.
+const int g_listenBacklog = 4096;
+
 // A crowd of refused clients would otherwise write a log line each, thousands a minute.
 const int g_refusalReportMs = 1000;
 
@@ -72,9 +77,11 @@ void HttpListener::listen()
     }
     const QHostAddress address = host.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
     QTcpServer::listen(address, static_cast<quint16>(port & 0xFFFF));
-    if (isListening())
+    if (isListening()) {
+        if (!NativeSocket::setListenBacklog(socketDescriptor(), g_listenBacklog))
+            qWarning("HttpListener: cannot lengthen the queue of incoming connections");
         qDebug("HttpListener: Listening on port %i", port);
-    else
+    } else
         qCritical("HttpListener: Cannot bind on port %i: %s", port, errorString().toLocal8Bit().constData());
 }
 

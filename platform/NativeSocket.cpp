@@ -24,3 +24,9 @@ void NativeSocket::closeDescriptor(qintptr descriptor)
     if (descriptor >= 0)
         ::close(static_cast<int>(descriptor));
 }
+
+bool NativeSocket::setListenBacklog(qintptr descriptor, int backlog)
+{
+    // Called again on a socket that listens already, listen(2) only changes the queue's length.
+    return descriptor >= 0 && ::listen(static_cast<int>(descriptor), backlog) == 0;
+}

@@ -3,9 +3,10 @@
 #include <QHostAddress>
 #include <QtGlobal>
 
-// The two socket calls that Qt's sockets do not offer, for the HTTP server's refusals: a
-// half-close, so that a client sees the end of a refusal reply while the server still reads
-// (and discards) what the client keeps sending, and closing a descriptor that no Qt socket took.
+// The socket calls that Qt's sockets do not offer, for the HTTP server: a half-close, so that a
+// client sees the end of a refusal reply while the server still reads (and discards) what the
+// client keeps sending; closing a descriptor that no Qt socket took; and a listen queue longer
+// than Qt's.
 class NativeSocket
 {
 public:
@@ -16,4 +17,7 @@ public:
     static void closeDescriptor(qintptr descriptor);
     // The address of the peer of a connected socket; a null address when the system has none.
     static QHostAddress peerAddress(qintptr descriptor);
+    // Sets the length of the queue of connections that the system accepts for a listening
+    // socket while the program has not taken them yet (Linux caps it at net.core.somaxconn).
+    static bool setListenBacklog(qintptr descriptor, int backlog);
 };

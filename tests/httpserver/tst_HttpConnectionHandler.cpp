@@ -15,8 +15,11 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -207,6 +210,7 @@ private slots:
     void refusalsReachClient_data();
     void refusalsReachClient();
     void busyServerAnswers503();
+    void burstWaitsInTheListenQueue();
     void slowClients_data();
     void slowClients();
     void stalledReaderFreesThread();
@@ -473,6 +477,41 @@ void tst_HttpConnectionHandler::busyServerAnswers503()
     QVERIFY(result.value("eof").toBool());
     QVERIFY(!result.value("reset").toBool());
     QVERIFY(result.value("served_after_release").toBool());
+}
+
+void tst_HttpConnectionHandler::burstWaitsInTheListenQueue()
+{
+    TestServer server;
+    QVERIFY(server.start({}, {"--quiet"}));
+    // While the server takes no connection, the system completes the handshakes of as many
+    // clients as its listen queue holds; it drops those of the others, which then wait a second
+    // and more for each retry.
+    const QString pid = QString::number(server.pid());
+    QCOMPARE(TestServer::run("kill", {"-STOP", pid}).exitCode, 0);
+    auto resume = qScopeGuard([&]() { TestServer::run("kill", {"-CONT", pid}); });
+    const int burst = 300;
+    QObject owner;
+    QList<QTcpSocket *> clients;
+    for (int i = 0; i < burst; ++i) {
+        auto *client = new QTcpSocket(&owner);
+        client->connectToHost(QHostAddress::LocalHost, server.port());
+        clients << client;
+    }
+    auto connected = [&]() {
+        return std::count_if(clients.cbegin(), clients.cend(),
+                             [](QTcpSocket *client) { return client->state() == QAbstractSocket::ConnectedState; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(connected(), burst, 5000);
+    resume.dismiss();
+    QCOMPARE(TestServer::run("kill", {"-CONT", pid}).exitCode, 0);
+    // Each is answered: served, or refused as busy.
+    for (QTcpSocket *client : qAsConst(clients))
+        client->write("GET /json HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    for (QTcpSocket *client : qAsConst(clients)) {
+        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, 10000);
+        const QByteArray reply = client->readAll();
+        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n") || reply == g_tooManyConnections, reply.constData());
+    }
 }
 
 void tst_HttpConnectionHandler::slowClients_data()
