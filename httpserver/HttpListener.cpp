@@ -29,13 +29,15 @@ const int g_acceptRetryMs = 100;
 // for its retry. Linux takes at most net.core.somaxconn.
 const int g_listenBacklog = 4096;
 
-// A crowd of refused clients would otherwise write a log line each, thousands a minute.
-const int g_refusalReportMs = 1000;
+// How often connections that wait for a thread are looked at again.
+const int g_newcomerCheckMs = 10;
 
 } // namespace
 
 HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
-    : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler)
+    : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler),
+      m_refusals(QtDebugMsg, QStringLiteral("HttpListener: Too many incoming connections"),
+                 QStringLiteral("HttpListener: Too many incoming connections, %1 more refused in the last %2 ms"))
 {
     qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
     // Every connection, its thread and its uploads take descriptors: the soft limit (often
@@ -52,9 +54,8 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                 resumeAccepting();
         });
     });
-    m_refusalReport.setSingleShot(true);
-    m_refusalReport.setInterval(g_refusalReportMs);
-    connect(&m_refusalReport, &QTimer::timeout, this, &HttpListener::reportRefusals);
+    m_newcomerTimer.setInterval(g_newcomerCheckMs);
+    connect(&m_newcomerTimer, &QTimer::timeout, this, &HttpListener::seatNewcomers);
     listen();
 }
 
@@ -88,6 +89,10 @@ void HttpListener::listen()
 void HttpListener::close()
 {
     QTcpServer::close();
+    m_newcomerTimer.stop();
+    for (const Newcomer &newcomer : qAsConst(m_newcomers))
+        NativeSocket::closeDescriptor(newcomer.descriptor);
+    m_newcomers.clear();
     qDebug("HttpListener: closed");
     delete m_pool;
     m_pool = nullptr;
@@ -95,37 +100,80 @@ void HttpListener::close()
 
 void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
 {
-    HttpConnectionHandler *freeHandler =
-        m_pool ? m_pool->getConnectionHandler(NativeSocket::peerAddress(socketDescriptor)) : nullptr;
-    if (freeHandler) {
-        // The handler lives in its own thread: the descriptor travels through its event loop.
-        connect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
-        emit handleConnection(socketDescriptor);
-        disconnect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
+    if (!m_pool) {
+        refuseBusy(socketDescriptor);
         return;
     }
-    if (m_refusalReport.isActive()) {
-        ++m_unreportedRefusals;
-    } else {
-        qDebug("HttpListener: Too many incoming connections");
-        m_refusalReport.start();
-    }
-    refuseBusy(socketDescriptor);
+    // The newcomer joins those who wait already: a thread that came free goes to the one that
+    // has waited longest.
+    m_newcomers.append(Newcomer{socketDescriptor, HttpConnectionHandler::monotonicMs() +
+                                                      HttpConnectionHandlerPool::bounds().newcomerWaitMs});
+    seatNewcomers();
+    // No more wait than there are threads.
+    if (m_newcomers.size() > m_pool->maxThreads())
+        refuseBusy(m_newcomers.takeLast().descriptor);
 }
 
-void HttpListener::reportRefusals()
+bool HttpListener::findHandler(const Newcomer &newcomer, bool *threadsFree, bool *mayGiveWay,
+                               HttpConnectionHandler **handler)
 {
-    if (m_unreportedRefusals == 0)
-        return;
-    qDebug("HttpListener: Too many incoming connections, %i more refused in the last %i ms", m_unreportedRefusals,
-           g_refusalReportMs);
-    m_unreportedRefusals = 0;
-    // The next period counts again; a quiet one ends the reports until the next refusal.
-    m_refusalReport.start();
+    *handler = nullptr;
+    if (*threadsFree) {
+        *handler = m_pool->getConnectionHandler();
+        if (*handler)
+            return true;
+        // One look at the newcomers asks for free threads until there is none.
+        *threadsFree = false;
+    }
+    QByteArray firstBytes;
+    if (!NativeSocket::peek(newcomer.descriptor, &firstBytes, HttpConnectionHandlerPool::newcomerBytes))
+        return false;
+    if (*mayGiveWay && m_pool->showsRequest(firstBytes)) {
+        *handler = m_pool->takeOver();
+        *mayGiveWay = *handler != nullptr;
+    }
+    return true;
+}
+
+void HttpListener::seatNewcomers()
+{
+    const qint64 now = HttpConnectionHandler::monotonicMs();
+    bool threadsFree = true;
+    bool mayGiveWay = true;
+    for (int i = 0; i < m_newcomers.size();) {
+        const Newcomer newcomer = m_newcomers.at(i);
+        HttpConnectionHandler *handler = nullptr;
+        if (!findHandler(newcomer, &threadsFree, &mayGiveWay, &handler)) {
+            // The client has given up.
+            m_newcomers.removeAt(i);
+            NativeSocket::closeDescriptor(newcomer.descriptor);
+        } else if (handler) {
+            m_newcomers.removeAt(i);
+            handOver(handler, newcomer.descriptor);
+        } else if (now >= newcomer.until) {
+            m_newcomers.removeAt(i);
+            refuseBusy(newcomer.descriptor);
+        } else {
+            ++i;
+        }
+    }
+    if (m_newcomers.isEmpty())
+        m_newcomerTimer.stop();
+    else if (!m_newcomerTimer.isActive())
+        m_newcomerTimer.start();
+}
+
+void HttpListener::handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor)
+{
+    // The handler lives in its own thread: the descriptor travels through its event loop.
+    connect(this, &HttpListener::handleConnection, handler, &HttpConnectionHandler::handleConnection);
+    emit handleConnection(socketDescriptor);
+    disconnect(this, &HttpListener::handleConnection, handler, &HttpConnectionHandler::handleConnection);
 }
 
 void HttpListener::refuseBusy(tSocketDescriptor socketDescriptor)
 {
+    m_refusals.report();
     QTcpSocket *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
         NativeSocket::closeDescriptor(socketDescriptor);

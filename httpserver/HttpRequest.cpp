@@ -541,7 +541,38 @@ QByteArray HttpRequest::findFramingHeader(const QByteArray &name) const
     return QByteArray();
 }
 
+bool HttpRequest::isPromptStart(const QByteArray &bytes, int minBody, int limit)
+{
+    if (bytes.size() >= limit)
+        return true;
+    bool requestLine = false;
+    qint64 length = 0;
+    for (int start = 0, end = bytes.indexOf('\n'); end >= 0; start = end + 1, end = bytes.indexOf('\n', start)) {
+        const QByteArray line = withoutLineEnd(bytes.mid(start, end + 1 - start));
+        if (!requestLine) {
+            requestLine = !line.trimmed().isEmpty();
+            continue;
+        }
+        if (line.isEmpty())
+            return bytes.size() - (end + 1) >= qMin<qint64>(length, minBody);
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            bool number = false;
+            length = line.mid(colon + 1).trimmed().toLongLong(&number);
+            // A length that the parser refuses at once keeps no thread for long.
+            if (!number || length < 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 HttpRequest::RequestStatus HttpRequest::getStatus() const { return m_status; }
+
+qint64 HttpRequest::getBodyBytesReceived() const
+{
+    return m_boundary.isEmpty() ? m_body.size() : m_received;
+}
 
 int HttpRequest::getAbortCode() const { return m_status == aborted ? m_abortCode : 0; }
 

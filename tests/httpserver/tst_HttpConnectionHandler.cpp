@@ -223,6 +223,7 @@ private slots:
     void tlsWithOpensslClient();
     void unparsableCertificateLogged();
     void chromiumLoadsPageWithAssets();
+    void wrkRunWithoutErrors_data();
     void wrkRunWithoutErrors();
 };
 
@@ -785,18 +786,44 @@ void tst_HttpConnectionHandler::chromiumLoadsPageWithAssets()
         QTRY_VERIFY2(server.output().contains(QByteArray("TestServer: request GET ") + asset), asset);
 }
 
+void tst_HttpConnectionHandler::wrkRunWithoutErrors_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QStringList>("headers");
+    QTest::addColumn<int>("maxThreads");
+    QTest::newRow("keep-alive, a file") << "/a.txt" << 8 << QStringList() << 20;
+    QTest::newRow("keep-alive, the JSON call") << "/json?x=1" << 8 << QStringList() << 20;
+    // Each request on a new connection from one address: the connections come faster than
+    // their threads read their heads, while the shipped 100 threads are never all busy.
+    QTest::newRow("a connection for each request, 60 at a time")
+        << "/json?x=1" << 60 << QStringList{"-H", "Connection: close"} << 100;
+}
+
 void tst_HttpConnectionHandler::wrkRunWithoutErrors()
 {
+    QFETCH(QString, path);
+    QFETCH(int, connections);
+    QFETCH(QStringList, headers);
+    QFETCH(int, maxThreads);
     TestServer server;
     server.writeFile("a.txt", QByteArray(1024, 'k'));
-    QVERIFY(server.start({{"maxThreads", "20"}}, {"--quiet"}));
-    for (const QString &path : {QStringLiteral("/a.txt"), QStringLiteral("/json?x=1")}) {
-        const TestServer::Run wrk = TestServer::run("wrk", {"-t2", "-c8", "-d2s", server.url(path)}, {}, 30000);
-        QCOMPARE(wrk.exitCode, 0);
-        QVERIFY2(!wrk.out.contains("Socket errors") && !wrk.out.contains("Non-2xx"), wrk.out.constData());
-        QVERIFY2(QRegularExpression("(\\d+) requests in").match(QString::fromUtf8(wrk.out)).captured(1).toInt() > 0,
-                 wrk.out.constData());
-    }
+    QVERIFY(server.start({{"maxThreads", QString::number(maxThreads)}}, {"--quiet"}));
+    const TestServer::Run wrk = TestServer::run(
+        "wrk", QStringList{"-t2", QStringLiteral("-c%1").arg(connections), "-d2s"} << headers << server.url(path), {},
+        30000);
+    QCOMPARE(wrk.exitCode, 0);
+    QVERIFY2(!wrk.out.contains("Non-2xx"), wrk.out.constData());
+    // wrk counts the end of each closed connection as a read error.
+    const QRegularExpressionMatch errors =
+        QRegularExpression("Socket errors: connect (\\d+), read (\\d+), write (\\d+), "
+                           "timeout (\\d+)")
+            .match(QString::fromUtf8(wrk.out));
+    QVERIFY2(!errors.hasMatch() || (errors.captured(1) == "0" && errors.captured(3) == "0" &&
+                                    errors.captured(4) == "0" && (!headers.isEmpty() || errors.captured(2) == "0")),
+             wrk.out.constData());
+    QVERIFY2(QRegularExpression("(\\d+) requests in").match(QString::fromUtf8(wrk.out)).captured(1).toInt() > 0,
+             wrk.out.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_HttpConnectionHandler)
