@@ -55,7 +55,7 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
         });
     });
     m_newcomerTimer.setInterval(g_newcomerCheckMs);
-    connect(&m_newcomerTimer, &QTimer::timeout, this, &HttpListener::seatNewcomers);
+    connect(&m_newcomerTimer, &QTimer::timeout, this, [this]() { seatNewcomers(true); });
     listen();
 }
 
@@ -104,58 +104,73 @@ void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
         refuseBusy(socketDescriptor);
         return;
     }
-    // The newcomer joins those who wait already: a thread that came free goes to the one that
-    // has waited longest.
-    m_newcomers.append(Newcomer{socketDescriptor, HttpConnectionHandler::monotonicMs() +
-                                                      HttpConnectionHandlerPool::bounds().newcomerWaitMs});
-    seatNewcomers();
+    // Nobody waits: the newcomer takes a free thread at once, without a look at what it sent.
+    bool threadsFree = true;
+    if (m_newcomers.isEmpty()) {
+        if (HttpConnectionHandler *handler = m_pool->getConnectionHandler()) {
+            handOver(handler, socketDescriptor);
+            return;
+        }
+        threadsFree = false;
+    }
+    m_newcomers.append(
+        Newcomer{socketDescriptor,
+                 HttpConnectionHandler::monotonicMs() + HttpConnectionHandlerPool::bounds().newcomerWaitMs, false});
+    seatNewcomers(threadsFree);
     // No more wait than there are threads.
     if (m_newcomers.size() > m_pool->maxThreads())
         refuseBusy(m_newcomers.takeLast().descriptor);
 }
 
-bool HttpListener::findHandler(const Newcomer &newcomer, bool *threadsFree, bool *mayGiveWay,
-                               HttpConnectionHandler **handler)
+void HttpListener::seatNewcomers(bool threadsFree)
 {
-    *handler = nullptr;
-    if (*threadsFree) {
-        *handler = m_pool->getConnectionHandler();
-        if (*handler)
-            return true;
-        // One look at the newcomers asks for free threads until there is none.
-        *threadsFree = false;
-    }
-    QByteArray firstBytes;
-    if (!NativeSocket::peek(newcomer.descriptor, &firstBytes, HttpConnectionHandlerPool::newcomerBytes))
-        return false;
-    if (*mayGiveWay && m_pool->showsRequest(firstBytes)) {
-        *handler = m_pool->takeOver();
-        *mayGiveWay = *handler != nullptr;
-    }
-    return true;
-}
-
-void HttpListener::seatNewcomers()
-{
-    const qint64 now = HttpConnectionHandler::monotonicMs();
-    bool threadsFree = true;
-    bool mayGiveWay = true;
     for (int i = 0; i < m_newcomers.size();) {
-        const Newcomer newcomer = m_newcomers.at(i);
-        HttpConnectionHandler *handler = nullptr;
-        if (!findHandler(newcomer, &threadsFree, &mayGiveWay, &handler)) {
+        Newcomer &newcomer = m_newcomers[i];
+        QByteArray firstBytes;
+        if (!newcomer.shown &&
+            !NativeSocket::peek(newcomer.descriptor, &firstBytes, HttpConnectionHandlerPool::newcomerBytes)) {
             // The client has given up.
-            m_newcomers.removeAt(i);
             NativeSocket::closeDescriptor(newcomer.descriptor);
-        } else if (handler) {
             m_newcomers.removeAt(i);
-            handOver(handler, newcomer.descriptor);
-        } else if (now >= newcomer.until) {
-            m_newcomers.removeAt(i);
-            refuseBusy(newcomer.descriptor);
-        } else {
-            ++i;
+            continue;
         }
+        newcomer.shown = newcomer.shown || m_pool->showsRequest(firstBytes);
+        ++i;
+    }
+    // Those who have sent their requests go first: a thread that came free serves one of them
+    // at once, where a client that has sent nothing yet would only hold it. Only they may take
+    // a slow connection's place.
+    bool mayGiveWay = true;
+    for (const bool shown : {true, false}) {
+        for (int i = 0; i < m_newcomers.size();) {
+            const Newcomer newcomer = m_newcomers.at(i);
+            if (newcomer.shown != shown) {
+                ++i;
+                continue;
+            }
+            HttpConnectionHandler *handler = nullptr;
+            if (threadsFree) {
+                handler = m_pool->getConnectionHandler();
+                threadsFree = handler != nullptr;
+            }
+            if (shown && !handler && mayGiveWay) {
+                handler = m_pool->takeOver();
+                mayGiveWay = handler != nullptr;
+            }
+            if (handler) {
+                m_newcomers.removeAt(i);
+                handOver(handler, newcomer.descriptor);
+            } else {
+                ++i;
+            }
+        }
+    }
+    const qint64 now = HttpConnectionHandler::monotonicMs();
+    for (int i = 0; i < m_newcomers.size();) {
+        if (now >= m_newcomers.at(i).until)
+            refuseBusy(m_newcomers.takeAt(i).descriptor);
+        else
+            ++i;
     }
     if (m_newcomers.isEmpty())
         m_newcomerTimer.stop();

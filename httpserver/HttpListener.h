@@ -43,12 +43,12 @@ private:
     {
         tSocketDescriptor descriptor;
         qint64 until;
+        // Whether its first bytes show its request.
+        bool shown;
     };
-    // A handler for the newcomer, or null: a free thread while threadsFree, else the thread of a
-    // slow connection while mayGiveWay; each is cleared when it no longer holds. False when the
-    // newcomer has gone meanwhile.
-    bool findHandler(const Newcomer &newcomer, bool *threadsFree, bool *mayGiveWay, HttpConnectionHandler **handler);
-    void seatNewcomers();
+    // Gives the newcomers threads, those that have shown their requests first; threadsFree false
+    // when the caller has just found none free.
+    void seatNewcomers(bool threadsFree);
     void handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor);
     void refuseBusy(tSocketDescriptor socketDescriptor);
 
