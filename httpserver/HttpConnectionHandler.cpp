@@ -113,13 +113,11 @@ bool HttpConnectionHandler::enter(Phase phase)
         return false;
     if (m_state.phase == phase)
         return true;
-    const qint64 now = monotonicMs();
     // The first request of a connection has been awaited since the accept; a later one since
-    // its first byte.
+    // its first byte. Only a wait is timed: the clock is not read for every reply.
     if (phase == Phase::waitingForHead)
-        m_state.requestSince = now;
+        m_state.requestSince = m_state.phaseSince = monotonicMs();
     m_state.phase = phase;
-    m_state.phaseSince = now;
     m_state.bodyBytes = 0;
     return true;
 }

@@ -47,7 +47,7 @@ public:
         // When the current request began to be awaited: the accept of the connection for its
         // first request, the first byte for each later one (ms of monotonicMs()).
         qint64 requestSince = -1;
-        // When the current phase began.
+        // When the current phase began, while the thread waits for a head or a body.
         qint64 phaseSince = -1;
         // readingBody: the body bytes received so far.
         qint64 bodyBytes = 0;
