@@ -16,10 +16,12 @@ many were answered 200, how many got another status (503 and so on) or no reply 
 slow connections that were made, and the upload's status and time.
 
 burst: N clients connect at once, each sends GET P with "Connection: close" and reads the reply.
-Prints the counts of 200, 503, other replies and no reply (within --timeout, default 30 s), and
-the longest wait for a reply.
+Prints the counts of 200, 503, other replies and no reply (within --timeout, default 30 s), the
+longest wait for a reply, and the clients that could not even start to connect (no local port
+free, a fault of the client's machine, not of the server).
 """
 import argparse
+import errno
 import json
 import resource
 import selectors
@@ -187,7 +189,7 @@ def mode_burst(args):
     for _ in range(args.clients):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.setblocking(False)
-        if sock.connect_ex(("127.0.0.1", args.port)) not in (0, 115):  # EINPROGRESS
+        if sock.connect_ex(("127.0.0.1", args.port)) not in (0, errno.EINPROGRESS):
             failed += 1
             sock.close()
             continue
@@ -204,6 +206,7 @@ def mode_burst(args):
                     state["done"] = time.monotonic()
                     selector.unregister(sock)
                     open_count -= 1
+                    sock.close()
                     continue
                 try:
                     sock.send(request)
@@ -221,7 +224,9 @@ def mode_burst(args):
                 state["done"] = time.monotonic()
                 selector.unregister(sock)
                 open_count -= 1
-    counts = {"clients": args.clients, "ok": 0, "refused": 0, "other": 0, "no_reply": failed}
+                # As a browser does once the reply has ended.
+                sock.close()
+    counts = {"clients": args.clients, "ok": 0, "refused": 0, "other": 0, "no_reply": 0, "unconnected": failed}
     longest = 0.0
     for sock, state in clients.items():
         parts = state["data"].split(b" ", 2)
