@@ -61,59 +61,90 @@ HttpConnectionHandler::~HttpConnectionHandler()
     delete m_socket;
 }
 
-bool HttpConnectionHandler::isBusy() const { return m_busy.loadAcquire() != 0; }
+HttpConnectionHandler::State HttpConnectionHandler::state() const
+{
+    QMutexLocker locker(&m_stateLock);
+    return m_state;
+}
 
-void HttpConnectionHandler::setBusy() { m_busy.storeRelease(1); }
+bool HttpConnectionHandler::isBusy() const
+{
+    QMutexLocker locker(&m_stateLock);
+    return m_state.phase != Phase::idle;
+}
 
 qint64 HttpConnectionHandler::monotonicMs() { return QDeadlineTimer::current().deadline(); }
 
-void HttpConnectionHandler::assign(const QHostAddress &peer, qint64 now)
+void HttpConnectionHandler::startConnection(qint64 now)
 {
-    QMutexLocker locker(&m_headLock);
-    ++m_queuedConnections;
-    m_peer = peer;
-    // A new connection waits for its request head from the moment it was accepted.
-    m_headSince = now;
+    ++m_state.handOut;
+    m_state.phase = Phase::waitingForHead;
+    m_state.requestSince = m_state.phaseSince = now;
+    m_state.bodyBytes = 0;
 }
 
-qint64 HttpConnectionHandler::headWaitingSince(QHostAddress *peer) const
+bool HttpConnectionHandler::handOut(qint64 now)
 {
-    QMutexLocker locker(&m_headLock);
-    if (peer)
-        *peer = m_peer;
-    return m_headSince;
-}
-
-bool HttpConnectionHandler::takeOver(const QHostAddress &peer, qint64 now, qint64 notAfter)
-{
-    QMutexLocker locker(&m_headLock);
-    if (m_headSince < 0 || m_headSince > notAfter)
+    QMutexLocker locker(&m_stateLock);
+    if (m_state.phase != Phase::idle)
         return false;
-    ++m_queuedConnections;
-    m_peer = peer;
-    m_headSince = now;
+    startConnection(now);
     return true;
 }
 
-bool HttpConnectionHandler::startHeadWait()
+void HttpConnectionHandler::setBusy()
 {
-    QMutexLocker locker(&m_headLock);
-    if (m_queuedConnections > 0)
+    handOut(monotonicMs());
+}
+
+bool HttpConnectionHandler::takeOver(qint64 now, const std::function<bool(const State &)> &mayGiveWay)
+{
+    QMutexLocker locker(&m_stateLock);
+    if (m_state.phase == Phase::idle || !mayGiveWay(m_state))
         return false;
-    // The next request of a kept-alive connection waits from its first byte; the first request
-    // of a connection waits since the connection was accepted.
-    if (m_headSince < 0)
-        m_headSince = monotonicMs();
+    startConnection(now);
     return true;
 }
 
-bool HttpConnectionHandler::endHeadWait()
+bool HttpConnectionHandler::enter(Phase phase)
 {
-    QMutexLocker locker(&m_headLock);
-    if (m_queuedConnections > 0)
+    QMutexLocker locker(&m_stateLock);
+    if (m_state.handOut != m_connection)
         return false;
-    m_headSince = -1;
+    if (m_state.phase == phase)
+        return true;
+    // The first request of a connection has been awaited since the accept; a later one since
+    // its first byte. Only a wait is timed: the clock is not read for every reply.
+    if (phase == Phase::waitingForHead)
+        m_state.requestSince = m_state.phaseSince = monotonicMs();
+    m_state.phase = phase;
+    m_state.bodyBytes = 0;
     return true;
+}
+
+bool HttpConnectionHandler::reportBody(qint64 bytes)
+{
+    QMutexLocker locker(&m_stateLock);
+    if (m_state.handOut != m_connection)
+        return false;
+    if (m_state.phase != Phase::readingBody) {
+        m_state.phase = Phase::readingBody;
+        m_state.phaseSince = monotonicMs();
+    }
+    m_state.bodyBytes = bytes;
+    return true;
+}
+
+void HttpConnectionHandler::dropSuperseded()
+{
+    // The pool gave the thread to a newer connection, which is on its way: this one ends
+    // unanswered, and nothing that its socket reports touches the thread's state.
+    m_active = false;
+    m_socket->abort();
+    stopReadTimer();
+    m_draining = false;
+    delete m_currentRequest;
+    m_currentRequest = nullptr;
 }
 
 bool HttpConnectionHandler::finish(int timeoutMs)
@@ -164,24 +195,27 @@ void HttpConnectionHandler::readSettings()
 
 void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
 {
-    setBusy();
-    bool superseded = false;
+    // Descriptors arrive in the order in which the pool handed them out.
+    ++m_received;
     {
-        QMutexLocker locker(&m_headLock);
-        if (m_queuedConnections > 0)
-            --m_queuedConnections;
-        superseded = m_queuedConnections > 0;
-    }
-    if (superseded) {
-        // The pool gave this handler's place to a newer connection before this one was even
-        // taken: the newer one follows in the queue.
-        NativeSocket::closeDescriptor(socketDescriptor);
-        return;
+        QMutexLocker locker(&m_stateLock);
+        if (m_received < m_state.handOut) {
+            // The pool gave this thread's place to a newer connection before this one was even
+            // taken: the newer one follows in the queue.
+            locker.unlock();
+            NativeSocket::closeDescriptor(socketDescriptor);
+            return;
+        }
+        // Delivered without a hand-out: the thread takes it all the same.
+        if (m_received > m_state.handOut)
+            startConnection(monotonicMs());
     }
     // The socket is reused: drop whatever it still holds of its previous connection, unsent
     // output included, before it takes the new descriptor (a slow connection whose place the
-    // pool gave away is still open). Only a connection attempt resets a TLS socket's mode,
-    // without it the next handshake would be refused as "non-plain".
+    // pool gave away is still open). What the old socket reports while it goes (disconnected)
+    // concerns neither the new connection nor the thread's state. Only a connection attempt
+    // resets a TLS socket's mode, without it the next handshake would be refused as "non-plain".
+    m_active = false;
     m_socket->abort();
     m_socket->connectToHost(QString(), 0, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     m_socket->abort();
@@ -191,6 +225,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
     m_draining = false;
     m_drainedBytes = 0;
     m_idlePending = false;
+    m_connection = m_received;
 
     if (!m_socket->setSocketDescriptor(socketDescriptor)) {
         qCritical("HttpConnectionHandler (%p): cannot initialize socket: %s", static_cast<void *>(this),
@@ -198,11 +233,7 @@ void HttpConnectionHandler::handleConnection(tSocketDescriptor socketDescriptor)
         // Nobody else owns the descriptor now; left open it would leak, and a handler left busy
         // would never serve again.
         NativeSocket::closeDescriptor(socketDescriptor);
-        QMutexLocker locker(&m_headLock);
-        if (m_queuedConnections == 0) {
-            m_headSince = -1;
-            m_busy.storeRelease(0);
-        }
+        enter(Phase::idle);
         return;
     }
     m_active = true;
@@ -275,8 +306,10 @@ void HttpConnectionHandler::read()
             break;
         }
         if (!m_currentRequest) {
-            if (!startHeadWait())
+            if (!enter(Phase::waitingForHead)) {
+                dropSuperseded();
                 break;
+            }
             m_currentRequest = new HttpRequest(m_maxRequestSize, m_maxMultiPartSize);
             m_requestClock.start();
         }
@@ -291,10 +324,17 @@ void HttpConnectionHandler::read()
             }
         }
         const HttpRequest::RequestStatus status = m_currentRequest->getStatus();
-        // Once the head is complete the connection keeps its thread, unless the pool has just
-        // given the thread to a newer connection: then this one is dropped unserved.
-        if (status != HttpRequest::readingRequestLine && status != HttpRequest::readingHeaders && !endHeadWait())
+        // Until the request is complete the pool may give the thread to a newer connection:
+        // then this one is dropped unserved.
+        bool mine = true;
+        if (status == HttpRequest::readingBody)
+            mine = reportBody(m_currentRequest->getBodyBytesReceived());
+        else if (status == HttpRequest::complete || status == HttpRequest::aborted)
+            mine = enter(Phase::serving);
+        if (!mine) {
+            dropSuperseded();
             break;
+        }
         if (status == HttpRequest::aborted) {
             const bool badFraming = m_currentRequest->getAbortCode() == 400;
             delete m_currentRequest;
@@ -365,10 +405,13 @@ void HttpConnectionHandler::serveRequest()
     }
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    if (close)
+    if (close) {
         closeAfterReply();
-    else
+    } else if (enter(Phase::keptAlive)) {
         armReadTimer(m_readTimeout);
+    } else {
+        dropSuperseded();
+    }
 }
 
 bool HttpConnectionHandler::flushWithin(int timeoutMs)
@@ -439,10 +482,6 @@ void HttpConnectionHandler::becomeIdle()
     // A request still being read (an upload cut off) goes now, with its temporary files.
     delete m_currentRequest;
     m_currentRequest = nullptr;
-    // A handler whose place was given to a newer connection stays busy for that one.
-    QMutexLocker locker(&m_headLock);
-    if (m_queuedConnections == 0) {
-        m_headSince = -1;
-        m_busy.storeRelease(0);
-    }
+    // A thread whose place was given to a newer connection stays busy for that one.
+    enter(Phase::idle);
 }

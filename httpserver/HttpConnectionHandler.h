@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QAtomicInt>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QMutex>
 #include <QSemaphore>
 #include <QSslConfiguration>
 #include <QThread>
 #include <QTimer>
+
+#include <functional>
 
 class QSettings;
 class QTcpSocket;
@@ -32,22 +32,41 @@ public:
     // Stops the thread, waiting as long as it takes; call finish() first to bound the wait.
     ~HttpConnectionHandler() override;
 
-    // The busy flag: set by the pool when it hands the handler out, cleared here when the
-    // connection has ended. Safe from both threads.
+    // What the thread's connection is doing, as the pool sees it when it looks for a thread.
+    enum class Phase {
+        idle,           // no connection
+        waitingForHead, // the request head is not complete yet
+        readingBody,    // the head is complete, the body is still coming
+        serving,        // the request is being answered or refused, or the connection is closing
+        keptAlive       // between two requests of a kept-alive connection
+    };
+    // The state of the thread, one value: set and read only under the handler's lock.
+    struct State
+    {
+        Phase phase = Phase::idle;
+        // When the current request began to be awaited: the accept of the connection for its
+        // first request, the first byte for each later one (ms of monotonicMs()).
+        qint64 requestSince = -1;
+        // When the current phase began, while the thread waits for a head or a body.
+        qint64 phaseSince = -1;
+        // readingBody: the body bytes received so far.
+        qint64 bodyBytes = 0;
+        // The number of the connection that the pool handed to this thread last. The thread
+        // acts on behalf of that one only: what it does for an earlier one changes nothing.
+        quint64 handOut = 0;
+    };
+    State state() const;
+    // Whether the thread has a connection, or one on its way to it.
     bool isBusy() const;
+    // Hands the thread a connection accepted at now, provided it is idle.
+    bool handOut(qint64 now);
+    // The same, accepted now.
     void setBusy();
+    // Gives the thread to a new connection accepted at now, provided that mayGiveWay, asked
+    // under the lock, agrees with the state of the current one; that one is closed unanswered.
+    bool takeOver(qint64 now, const std::function<bool(const State &)> &mayGiveWay);
     // Asks the thread to end and waits up to timeoutMs for it; false when it is still running.
     bool finish(int timeoutMs);
-
-    // For the pool, which hands out connections and may take one back. Times are ms of
-    // monotonicMs(). assign: a connection from peer is on its way to this (busy) handler.
-    void assign(const QHostAddress &peer, qint64 now);
-    // When the current connection began waiting for its request head (and its peer), or -1
-    // once the head is complete, between the requests of a kept-alive connection and when idle.
-    qint64 headWaitingSince(QHostAddress *peer = nullptr) const;
-    // Drops the current connection for a new one from peer, provided it still waits for its
-    // request head since notAfter or earlier; false when it does not (the head came meanwhile).
-    bool takeOver(const QHostAddress &peer, qint64 now, qint64 notAfter);
     static qint64 monotonicMs();
 
 protected:
@@ -75,10 +94,13 @@ private:
     void armReadTimer(int timeoutMs);
     void disarmReadTimer();
     void stopReadTimer();
-    // False when the pool has handed this handler a newer connection: the current one is
-    // dropped without being served.
-    bool startHeadWait();
-    bool endHeadWait();
+    // Moves the current connection's state on; false when the pool has handed the thread a
+    // newer connection meanwhile, and the current one is to be dropped unserved.
+    bool enter(Phase phase);
+    bool reportBody(qint64 bytes);
+    void dropSuperseded();
+    // Under m_stateLock: the state of a connection just handed to the thread.
+    void startConnection(qint64 now);
 
     // Shared with the pool and the other handlers: read only under HttpRequest::settingsLock().
     QSettings *m_settings;
@@ -91,13 +113,11 @@ private:
     QElapsedTimer m_timerClock;
     qint64 m_readDeadline = -1;
     HttpRequest *m_currentRequest = nullptr;
-    QAtomicInt m_busy{0};
-    // Shared with the pool's thread, under m_headLock: the wait for the current request head,
-    // the peer of the current connection and the connections handed over but not yet taken.
-    mutable QMutex m_headLock;
-    qint64 m_headSince = -1;
-    QHostAddress m_peer;
-    int m_queuedConnections = 0;
+    mutable QMutex m_stateLock;
+    State m_state;
+    // Thread side: the descriptors received so far, and the number of the connection served.
+    quint64 m_received = 0;
+    quint64 m_connection = 0;
     // Released when the thread runs, its event loop's descriptors taken.
     QSemaphore m_started;
     // Started with each request: the whole request must arrive within a bound, not only each piece.

@@ -13,6 +13,9 @@
 #include <QSettings>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QVector>
+
+#include <algorithm>
 
 namespace {
 
@@ -28,12 +31,36 @@ const int g_descriptorReserve = 64;
 
 QAtomicInt g_handlersLeftRunning;
 
+// A newcomer shows its request once it has sent the whole head and, where the head announces a
+// body, this much of it (or all of a shorter one).
+const int g_promptBodyBytes = 1024;
+
+bool givesWay(const HttpConnectionHandler::State &state, qint64 now, const HttpConnectionHandlerPool::Bounds &bounds)
+{
+    switch (state.phase) {
+    case HttpConnectionHandler::Phase::waitingForHead:
+        return now - state.requestSince >= bounds.headMs;
+    case HttpConnectionHandler::Phase::readingBody: {
+        // As mod_reqtimeout's MinRate: after the grace time each second asks for its share of
+        // bytes, so a body at a fair rate never falls behind, however long it takes.
+        const qint64 judged = now - state.phaseSince - bounds.bodyGraceMs;
+        return judged > 0 && state.bodyBytes * 1000 < qint64(bounds.bodyMinRate) * judged;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
-int HttpConnectionHandlerPool::s_headWaitBoundMs = 1000;
+HttpConnectionHandlerPool::Bounds HttpConnectionHandlerPool::s_bounds;
 
 HttpConnectionHandlerPool::HttpConnectionHandlerPool(QSettings *settings, HttpRequestHandler *requestHandler)
-    : QObject(), m_settings(settings), m_requestHandler(requestHandler)
+    : QObject(), m_settings(settings), m_requestHandler(requestHandler),
+      m_descriptorsShort(QtWarningMsg,
+                         QStringLiteral("HttpConnectionHandlerPool: too few free descriptors for a new handler"),
+                         QStringLiteral("HttpConnectionHandlerPool: too few free descriptors for a new handler, "
+                                        "%1 more in the last %2 ms"))
 {
     loadSslConfig();
     m_cleanupTimer.setInterval(setting("cleanupInterval", 1000).toInt());
@@ -83,60 +110,64 @@ void HttpConnectionHandlerPool::retire(HttpConnectionHandler *handler, int waitM
 
 bool HttpConnectionHandlerPool::anyHandlerLeftRunning() { return g_handlersLeftRunning.loadAcquire() != 0; }
 
-HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler(const QHostAddress &peer)
+int HttpConnectionHandlerPool::maxThreads() const
+{
+    return setting("maxThreads", 100).toInt();
+}
+
+HttpConnectionHandler *HttpConnectionHandlerPool::getConnectionHandler()
 {
     const qint64 now = HttpConnectionHandler::monotonicMs();
-    const qint64 waitedEnough = now - s_headWaitBoundMs;
     QMutexLocker locker(&m_mutex);
-    const int maxConnectionHandlers = setting("maxThreads", 100).toInt();
-    HttpConnectionHandler *freeHandler = nullptr;
-    // Of the connections that wait for their request heads: how many come from the new client's
-    // address, and which one has waited longest past the bound.
-    HttpConnectionHandler *longest = nullptr;
-    qint64 longestSince = 0;
-    int waitingOfPeer = 0;
     for (HttpConnectionHandler *handler : qAsConst(m_pool)) {
-        if (!handler->isBusy()) {
-            if (!freeHandler)
-                freeHandler = handler;
-            continue;
-        }
-        QHostAddress from;
-        const qint64 since = handler->headWaitingSince(&from);
-        if (since < 0)
-            continue;
-        if (from == peer)
-            ++waitingOfPeer;
-        if (since <= waitedEnough && (!longest || since < longestSince)) {
-            longest = handler;
-            longestSince = since;
-        }
+        if (handler->handOut(now))
+            return handler;
     }
-
-    // Slow clients that reconnect as fast as they are dropped, or as their read time-outs end,
-    // would otherwise take every thread that comes free, all at once.
-    if (waitingOfPeer >= qMax(1, maxConnectionHandlers / 2))
+    if (m_pool.count() >= maxThreads())
         return nullptr;
-    if (freeHandler) {
-        freeHandler->setBusy();
-        freeHandler->assign(peer, now);
-        return freeHandler;
-    }
-    if (m_pool.count() < maxConnectionHandlers) {
-        if (NativeDescriptors::haveFree(g_descriptorReserve)) {
-            freeHandler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
-            freeHandler->setBusy();
-            freeHandler->assign(peer, now);
-            m_pool.append(freeHandler);
-            return freeHandler;
-        }
+    if (!NativeDescriptors::haveFree(g_descriptorReserve)) {
         // A new thread needs descriptors of its own (its event loop's wake-up, a database,
-        // uploads); a thread that cannot get them ends the program. The client gets the busy
-        // reply, unless a slow connection's thread can be had.
-        qWarning("HttpConnectionHandlerPool: too few free descriptors for a new handler");
+        // uploads); a thread that cannot get them ends the program. The client waits for a
+        // thread as if all were busy.
+        m_descriptorsShort.report();
+        return nullptr;
     }
-    if (longest && longest->takeOver(peer, now, waitedEnough))
-        return longest;
+    auto *handler = new HttpConnectionHandler(m_settings, m_requestHandler, m_sslConfiguration);
+    handler->handOut(now);
+    m_pool.append(handler);
+    return handler;
+}
+
+bool HttpConnectionHandlerPool::showsRequest(const QByteArray &firstBytes) const
+{
+    // Encrypted bytes do not show the request: there the first ones have to do.
+    if (m_sslConfiguration)
+        return !firstBytes.isEmpty();
+    return HttpRequest::isPromptStart(firstBytes, g_promptBodyBytes, newcomerBytes);
+}
+
+HttpConnectionHandler *HttpConnectionHandlerPool::takeOver()
+{
+    const qint64 now = HttpConnectionHandler::monotonicMs();
+    const Bounds bounds = s_bounds;
+    const auto mayGiveWay = [now, &bounds](const HttpConnectionHandler::State &state) {
+        return givesWay(state, now, bounds);
+    };
+    QMutexLocker locker(&m_mutex);
+    // The connection that has waited longest for its request gives way first. The states move
+    // on meanwhile: each take-over asks again under the handler's lock.
+    QVector<QPair<qint64, HttpConnectionHandler *>> candidates;
+    for (HttpConnectionHandler *handler : qAsConst(m_pool)) {
+        const HttpConnectionHandler::State state = handler->state();
+        if (mayGiveWay(state))
+            candidates.append(qMakePair(state.requestSince, handler));
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &candidate : qAsConst(candidates)) {
+        if (candidate.second->takeOver(now, mayGiveWay))
+            return candidate.second;
+    }
     return nullptr;
 }
 

@@ -24,13 +24,20 @@ const int g_drainLimitMs = 2000;
 // After a failed accept (no descriptor left), the pause before the next try.
 const int g_acceptRetryMs = 100;
 
-// A crowd of refused clients would otherwise write a log line each, thousands a minute.
-const int g_refusalReportMs = 1000;
+// The system's queue of connections that the program has not accepted yet. Qt asks for 50, which
+// a burst of clients overflows: the system then drops their handshakes, and each waits seconds
+// for its retry. Linux takes at most net.core.somaxconn.
+const int g_listenBacklog = 4096;
+
+// How often connections that wait for a thread are looked at again.
+const int g_newcomerCheckMs = 10;
 
 } // namespace
 
 HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandler, QObject *parent)
-    : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler)
+    : QTcpServer(parent), m_settings(settings), m_requestHandler(requestHandler),
+      m_refusals(QtDebugMsg, QStringLiteral("HttpListener: Too many incoming connections"),
+                 QStringLiteral("HttpListener: Too many incoming connections, %1 more refused in the last %2 ms"))
 {
     qRegisterMetaType<tSocketDescriptor>("tSocketDescriptor");
     // Every connection, its thread and its uploads take descriptors: the soft limit (often
@@ -47,9 +54,8 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
                 resumeAccepting();
         });
     });
-    m_refusalReport.setSingleShot(true);
-    m_refusalReport.setInterval(g_refusalReportMs);
-    connect(&m_refusalReport, &QTimer::timeout, this, &HttpListener::reportRefusals);
+    m_newcomerTimer.setInterval(g_newcomerCheckMs);
+    connect(&m_newcomerTimer, &QTimer::timeout, this, [this]() { seatNewcomers(true); });
     listen();
 }
 
@@ -72,15 +78,21 @@ void HttpListener::listen()
     }
     const QHostAddress address = host.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(host);
     QTcpServer::listen(address, static_cast<quint16>(port & 0xFFFF));
-    if (isListening())
+    if (isListening()) {
+        if (!NativeSocket::setListenBacklog(socketDescriptor(), g_listenBacklog))
+            qWarning("HttpListener: cannot lengthen the queue of incoming connections");
         qDebug("HttpListener: Listening on port %i", port);
-    else
+    } else
         qCritical("HttpListener: Cannot bind on port %i: %s", port, errorString().toLocal8Bit().constData());
 }
 
 void HttpListener::close()
 {
     QTcpServer::close();
+    m_newcomerTimer.stop();
+    for (const Newcomer &newcomer : qAsConst(m_newcomers))
+        NativeSocket::closeDescriptor(newcomer.descriptor);
+    m_newcomers.clear();
     qDebug("HttpListener: closed");
     delete m_pool;
     m_pool = nullptr;
@@ -88,37 +100,95 @@ void HttpListener::close()
 
 void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
 {
-    HttpConnectionHandler *freeHandler =
-        m_pool ? m_pool->getConnectionHandler(NativeSocket::peerAddress(socketDescriptor)) : nullptr;
-    if (freeHandler) {
-        // The handler lives in its own thread: the descriptor travels through its event loop.
-        connect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
-        emit handleConnection(socketDescriptor);
-        disconnect(this, &HttpListener::handleConnection, freeHandler, &HttpConnectionHandler::handleConnection);
+    if (!m_pool) {
+        refuseBusy(socketDescriptor);
         return;
     }
-    if (m_refusalReport.isActive()) {
-        ++m_unreportedRefusals;
-    } else {
-        qDebug("HttpListener: Too many incoming connections");
-        m_refusalReport.start();
+    // Nobody waits: the newcomer takes a free thread at once, without a look at what it sent.
+    bool threadsFree = true;
+    if (m_newcomers.isEmpty()) {
+        if (HttpConnectionHandler *handler = m_pool->getConnectionHandler()) {
+            handOver(handler, socketDescriptor);
+            return;
+        }
+        threadsFree = false;
     }
-    refuseBusy(socketDescriptor);
+    m_newcomers.append(
+        Newcomer{socketDescriptor,
+                 HttpConnectionHandler::monotonicMs() + HttpConnectionHandlerPool::bounds().newcomerWaitMs, false});
+    seatNewcomers(threadsFree);
+    // No more wait than there are threads.
+    if (m_newcomers.size() > m_pool->maxThreads())
+        refuseBusy(m_newcomers.takeLast().descriptor);
 }
 
-void HttpListener::reportRefusals()
+void HttpListener::seatNewcomers(bool threadsFree)
 {
-    if (m_unreportedRefusals == 0)
-        return;
-    qDebug("HttpListener: Too many incoming connections, %i more refused in the last %i ms", m_unreportedRefusals,
-           g_refusalReportMs);
-    m_unreportedRefusals = 0;
-    // The next period counts again; a quiet one ends the reports until the next refusal.
-    m_refusalReport.start();
+    for (int i = 0; i < m_newcomers.size();) {
+        Newcomer &newcomer = m_newcomers[i];
+        QByteArray firstBytes;
+        if (!newcomer.shown &&
+            !NativeSocket::peek(newcomer.descriptor, &firstBytes, HttpConnectionHandlerPool::newcomerBytes)) {
+            // The client has given up.
+            NativeSocket::closeDescriptor(newcomer.descriptor);
+            m_newcomers.removeAt(i);
+            continue;
+        }
+        newcomer.shown = newcomer.shown || m_pool->showsRequest(firstBytes);
+        ++i;
+    }
+    // Those who have sent their requests go first: a thread that came free serves one of them
+    // at once, where a client that has sent nothing yet would only hold it. Only they may take
+    // a slow connection's place.
+    bool mayGiveWay = true;
+    for (const bool shown : {true, false}) {
+        for (int i = 0; i < m_newcomers.size();) {
+            const Newcomer newcomer = m_newcomers.at(i);
+            if (newcomer.shown != shown) {
+                ++i;
+                continue;
+            }
+            HttpConnectionHandler *handler = nullptr;
+            if (threadsFree) {
+                handler = m_pool->getConnectionHandler();
+                threadsFree = handler != nullptr;
+            }
+            if (shown && !handler && mayGiveWay) {
+                handler = m_pool->takeOver();
+                mayGiveWay = handler != nullptr;
+            }
+            if (handler) {
+                m_newcomers.removeAt(i);
+                handOver(handler, newcomer.descriptor);
+            } else {
+                ++i;
+            }
+        }
+    }
+    const qint64 now = HttpConnectionHandler::monotonicMs();
+    for (int i = 0; i < m_newcomers.size();) {
+        if (now >= m_newcomers.at(i).until)
+            refuseBusy(m_newcomers.takeAt(i).descriptor);
+        else
+            ++i;
+    }
+    if (m_newcomers.isEmpty())
+        m_newcomerTimer.stop();
+    else if (!m_newcomerTimer.isActive())
+        m_newcomerTimer.start();
+}
+
+void HttpListener::handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor)
+{
+    // The handler lives in its own thread: the descriptor travels through its event loop.
+    connect(this, &HttpListener::handleConnection, handler, &HttpConnectionHandler::handleConnection);
+    emit handleConnection(socketDescriptor);
+    disconnect(this, &HttpListener::handleConnection, handler, &HttpConnectionHandler::handleConnection);
 }
 
 void HttpListener::refuseBusy(tSocketDescriptor socketDescriptor)
 {
+    m_refusals.report();
     QTcpSocket *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor)) {
         NativeSocket::closeDescriptor(socketDescriptor);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "HttpConnectionHandler.h"
+#include "RateLimitedLog.h"
 
+#include <QList>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -10,8 +12,10 @@ class HttpConnectionHandlerPool;
 class HttpRequestHandler;
 
 // The front door of the HTTP server: binds the port of the "listener" settings and hands every
-// accepted connection to a pooled handler thread; when all are busy, the client gets a fixed
-// 503 reply. Callers test the outcome of binding with isListening().
+// accepted connection to a pooled handler thread. A connection that finds all threads busy
+// waits here, without a thread, for one to come free or for a slow connection to give way to it
+// once it has shown its request; after the pool's bound of that wait it gets a fixed 503 reply.
+// Callers test the outcome of binding with isListening().
 class HttpListener : public QTcpServer
 {
     Q_OBJECT
@@ -34,13 +38,24 @@ signals:
     void handleConnection(tSocketDescriptor socketDescriptor);
 
 private:
+    // A connection that waits for a thread; until is in ms of HttpConnectionHandler::monotonicMs().
+    struct Newcomer
+    {
+        tSocketDescriptor descriptor;
+        qint64 until;
+        // Whether its first bytes show its request.
+        bool shown;
+    };
+    // Gives the newcomers threads, those that have shown their requests first; threadsFree false
+    // when the caller has just found none free.
+    void seatNewcomers(bool threadsFree);
+    void handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor);
     void refuseBusy(tSocketDescriptor socketDescriptor);
-    void reportRefusals();
 
     QSettings *m_settings;
     HttpRequestHandler *m_requestHandler;
     HttpConnectionHandlerPool *m_pool = nullptr;
-    // Refusals are logged at most once a period: the first at once, the others as a count.
-    QTimer m_refusalReport;
-    int m_unreportedRefusals = 0;
+    QList<Newcomer> m_newcomers;
+    QTimer m_newcomerTimer;
+    RateLimitedLog m_refusals;
 };

@@ -226,12 +226,15 @@ void HttpRequest::readHeader(QIODevice *socket)
     if (!readLine(socket, line, &raw))
         return;
     const bool folded = raw.startsWith(' ') || raw.startsWith('\t');
-    if (line.isEmpty()) {
+    if (raw == "\r\n" || raw == "\n") {
         finishHeaders();
     } else if (folded) {
-        // A continuation extends the entry added last under the name in place.
+        // Obsolete line folding: the line joins the entry added last under the name, after one
+        // blank, in place of its line end. A line of blanks only adds nothing; taken for the
+        // empty line, it would end the head, and the headers after it would reach neither the
+        // request gate nor the request, but be read as a request of their own.
         auto it = m_headers.find(m_currentHeader);
-        if (!m_currentHeader.isEmpty() && it != m_headers.end())
+        if (!line.isEmpty() && !m_currentHeader.isEmpty() && it != m_headers.end())
             it.value().append(' ').append(line);
     } else {
         // The name is checked as received: trimming would hide a control character before it.
@@ -538,7 +541,38 @@ QByteArray HttpRequest::findFramingHeader(const QByteArray &name) const
     return QByteArray();
 }
 
+bool HttpRequest::isPromptStart(const QByteArray &bytes, int minBody, int limit)
+{
+    if (bytes.size() >= limit)
+        return true;
+    bool requestLine = false;
+    qint64 length = 0;
+    for (int start = 0, end = bytes.indexOf('\n'); end >= 0; start = end + 1, end = bytes.indexOf('\n', start)) {
+        const QByteArray line = withoutLineEnd(bytes.mid(start, end + 1 - start));
+        if (!requestLine) {
+            requestLine = !line.trimmed().isEmpty();
+            continue;
+        }
+        if (line.isEmpty())
+            return bytes.size() - (end + 1) >= qMin<qint64>(length, minBody);
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            bool number = false;
+            length = line.mid(colon + 1).trimmed().toLongLong(&number);
+            // A length that the parser refuses at once keeps no thread for long.
+            if (!number || length < 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 HttpRequest::RequestStatus HttpRequest::getStatus() const { return m_status; }
+
+qint64 HttpRequest::getBodyBytesReceived() const
+{
+    return m_boundary.isEmpty() ? m_body.size() : m_received;
+}
 
 int HttpRequest::getAbortCode() const { return m_status == aborted ? m_abortCode : 0; }
 

@@ -33,6 +33,8 @@ public:
     void readFromSocket(QIODevice *socket);
 
     RequestStatus getStatus() const;
+    // The body bytes received so far, spooled multipart bytes included.
+    qint64 getBodyBytesReceived() const;
     // The reply status that an aborted request calls for: 413 for an oversized or malformed
     // request, 400 for framing the server cannot trust (bad or conflicting Content-Length, a
     // Transfer-Encoding on a request). 0 while the request is not aborted.
@@ -67,6 +69,12 @@ public:
     // The most file parts one multipart request may hold; beyond it the request is refused
     // (413) and its uploads are removed.
     static constexpr int maxFileParts = 32;
+
+    // Whether the first bytes of a connection hold a whole request head and, where the head
+    // announces a body, all of it or at least its first minBody bytes; also when they are limit
+    // bytes or more, too many for any head that is worth waiting for. A client that sends its
+    // request at once shows it here, one that trickles it in does not.
+    static bool isPromptStart(const QByteArray &bytes, int minBody, int limit);
 
     // The lock under which threads read a QSettings object that they share.
     static QMutex &settingsLock();

@@ -1,11 +1,12 @@
 #pragma once
 
-#include <QHostAddress>
+#include <QByteArray>
 #include <QtGlobal>
 
-// The two socket calls that Qt's sockets do not offer, for the HTTP server's refusals: a
-// half-close, so that a client sees the end of a refusal reply while the server still reads
-// (and discards) what the client keeps sending, and closing a descriptor that no Qt socket took.
+// The socket calls that Qt's sockets do not offer, for the HTTP server: a half-close, so that a
+// client sees the end of a refusal reply while the server still reads (and discards) what the
+// client keeps sending; closing a descriptor that no Qt socket took; a look at what a client has
+// sent without taking it; and a listen queue longer than Qt's.
 class NativeSocket
 {
 public:
@@ -14,6 +15,10 @@ public:
     static bool shutdownWrite(qintptr descriptor);
     // Closes a descriptor that is owned by nobody else.
     static void closeDescriptor(qintptr descriptor);
-    // The address of the peer of a connected socket; a null address when the system has none.
-    static QHostAddress peerAddress(qintptr descriptor);
+    // Copies up to maxBytes of what the peer has sent and the socket holds, without taking them
+    // from it and without waiting. False when the peer has closed or the connection has failed.
+    static bool peek(qintptr descriptor, QByteArray *bytes, int maxBytes);
+    // Sets the length of the queue of connections that the system accepts for a listening
+    // socket while the program has not taken them yet (Linux caps it at net.core.somaxconn).
+    static bool setListenBacklog(qintptr descriptor, int backlog);
 };

@@ -15,8 +15,11 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -207,6 +210,7 @@ private slots:
     void refusalsReachClient_data();
     void refusalsReachClient();
     void busyServerAnswers503();
+    void burstWaitsInTheListenQueue();
     void slowClients_data();
     void slowClients();
     void stalledReaderFreesThread();
@@ -219,6 +223,7 @@ private slots:
     void tlsWithOpensslClient();
     void unparsableCertificateLogged();
     void chromiumLoadsPageWithAssets();
+    void wrkRunWithoutErrors_data();
     void wrkRunWithoutErrors();
 };
 
@@ -473,6 +478,41 @@ void tst_HttpConnectionHandler::busyServerAnswers503()
     QVERIFY(result.value("eof").toBool());
     QVERIFY(!result.value("reset").toBool());
     QVERIFY(result.value("served_after_release").toBool());
+}
+
+void tst_HttpConnectionHandler::burstWaitsInTheListenQueue()
+{
+    TestServer server;
+    QVERIFY(server.start({}, {"--quiet"}));
+    // While the server takes no connection, the system completes the handshakes of as many
+    // clients as its listen queue holds; it drops those of the others, which then wait a second
+    // and more for each retry.
+    const QString pid = QString::number(server.pid());
+    QCOMPARE(TestServer::run("kill", {"-STOP", pid}).exitCode, 0);
+    auto resume = qScopeGuard([&]() { TestServer::run("kill", {"-CONT", pid}); });
+    const int burst = 300;
+    QObject owner;
+    QList<QTcpSocket *> clients;
+    for (int i = 0; i < burst; ++i) {
+        auto *client = new QTcpSocket(&owner);
+        client->connectToHost(QHostAddress::LocalHost, server.port());
+        clients << client;
+    }
+    auto connected = [&]() {
+        return std::count_if(clients.cbegin(), clients.cend(),
+                             [](QTcpSocket *client) { return client->state() == QAbstractSocket::ConnectedState; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(connected(), burst, 5000);
+    resume.dismiss();
+    QCOMPARE(TestServer::run("kill", {"-CONT", pid}).exitCode, 0);
+    // Each is answered: served, or refused as busy.
+    for (QTcpSocket *client : qAsConst(clients))
+        client->write("GET /json HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    for (QTcpSocket *client : qAsConst(clients)) {
+        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, 10000);
+        const QByteArray reply = client->readAll();
+        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n") || reply == g_tooManyConnections, reply.constData());
+    }
 }
 
 void tst_HttpConnectionHandler::slowClients_data()
@@ -746,18 +786,44 @@ void tst_HttpConnectionHandler::chromiumLoadsPageWithAssets()
         QTRY_VERIFY2(server.output().contains(QByteArray("TestServer: request GET ") + asset), asset);
 }
 
+void tst_HttpConnectionHandler::wrkRunWithoutErrors_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QStringList>("headers");
+    QTest::addColumn<int>("maxThreads");
+    QTest::newRow("keep-alive, a file") << "/a.txt" << 8 << QStringList() << 20;
+    QTest::newRow("keep-alive, the JSON call") << "/json?x=1" << 8 << QStringList() << 20;
+    // Each request on a new connection from one address: the connections come faster than
+    // their threads read their heads, while the shipped 100 threads are never all busy.
+    QTest::newRow("a connection for each request, 60 at a time")
+        << "/json?x=1" << 60 << QStringList{"-H", "Connection: close"} << 100;
+}
+
 void tst_HttpConnectionHandler::wrkRunWithoutErrors()
 {
+    QFETCH(QString, path);
+    QFETCH(int, connections);
+    QFETCH(QStringList, headers);
+    QFETCH(int, maxThreads);
     TestServer server;
     server.writeFile("a.txt", QByteArray(1024, 'k'));
-    QVERIFY(server.start({{"maxThreads", "20"}}, {"--quiet"}));
-    for (const QString &path : {QStringLiteral("/a.txt"), QStringLiteral("/json?x=1")}) {
-        const TestServer::Run wrk = TestServer::run("wrk", {"-t2", "-c8", "-d2s", server.url(path)}, {}, 30000);
-        QCOMPARE(wrk.exitCode, 0);
-        QVERIFY2(!wrk.out.contains("Socket errors") && !wrk.out.contains("Non-2xx"), wrk.out.constData());
-        QVERIFY2(QRegularExpression("(\\d+) requests in").match(QString::fromUtf8(wrk.out)).captured(1).toInt() > 0,
-                 wrk.out.constData());
-    }
+    QVERIFY(server.start({{"maxThreads", QString::number(maxThreads)}}, {"--quiet"}));
+    const TestServer::Run wrk = TestServer::run(
+        "wrk", QStringList{"-t2", QStringLiteral("-c%1").arg(connections), "-d2s"} << headers << server.url(path), {},
+        30000);
+    QCOMPARE(wrk.exitCode, 0);
+    QVERIFY2(!wrk.out.contains("Non-2xx"), wrk.out.constData());
+    // wrk counts the end of each closed connection as a read error.
+    const QRegularExpressionMatch errors =
+        QRegularExpression("Socket errors: connect (\\d+), read (\\d+), write (\\d+), "
+                           "timeout (\\d+)")
+            .match(QString::fromUtf8(wrk.out));
+    QVERIFY2(!errors.hasMatch() || (errors.captured(1) == "0" && errors.captured(3) == "0" &&
+                                    errors.captured(4) == "0" && (!headers.isEmpty() || errors.captured(2) == "0")),
+             wrk.out.constData());
+    QVERIFY2(QRegularExpression("(\\d+) requests in").match(QString::fromUtf8(wrk.out)).captured(1).toInt() > 0,
+             wrk.out.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_HttpConnectionHandler)

@@ -296,6 +296,20 @@ void tst_HttpRequest::framing_data()
     // A folded line continues the header above it, a colon in it included.
     QTest::newRow("folded line holding a length")
         << QByteArray("X-A: one\r\n Content-Length: 3\r\n") << HttpRequest::complete << 0 << QByteArray();
+    // Only an empty line ends the head. A line of blanks is a fold that adds nothing: taken for
+    // the end, it would hide the headers after it and leave them to be read as a request.
+    QTest::newRow("line of one blank before a length")
+        << QByteArray("X-A: one\r\n \r\nContent-Length: 3\r\n") << HttpRequest::complete << 0 << QByteArray("abc");
+    QTest::newRow("line of one tab before a length")
+        << QByteArray("X-A: one\r\n\t\r\nContent-Length: 3\r\n") << HttpRequest::complete << 0 << QByteArray("abc");
+    QTest::newRow("line of blanks before the first header")
+        << QByteArray(" \t \r\nContent-Length: 3\r\n") << HttpRequest::complete << 0 << QByteArray("abc");
+    QTest::newRow("line of a blank and a bare line feed")
+        << QByteArray("X-A: one\n \nContent-Length: 3\n") << HttpRequest::complete << 0 << QByteArray("abc");
+    QTest::newRow("line of a form feed") << QByteArray("X-A: one\r\n\f\r\nContent-Length: 3\r\n")
+                                         << HttpRequest::aborted << 400 << QByteArray();
+    QTest::newRow("line of a carriage return before the line end")
+        << QByteArray("X-A: one\r\n\r\r\nContent-Length: 3\r\n") << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("transfer encoding") << QByteArray("Transfer-Encoding: chunked\r\n")
                                        << HttpRequest::aborted << 400 << QByteArray();
     QTest::newRow("transfer encoding any case")

@@ -1,8 +1,9 @@
 // Runs the HTTP server on the settings of one config.ini (groups "listener" and "docroot") and
 // prints "READY <port>" once it listens. A line "quit" (or the end of standard input) stops the
 // server and prints "STOPPED". Options: --quiet leaves out the per-request log lines;
-// --head-wait-bound MS sets how long a connection may wait for its request head before a new
-// connection may take its thread.
+// --head-wait-bound MS, --body-grace MS and --newcomer-wait MS set the pool's bounds: how long a
+// connection may wait for its request head before a new connection may take its thread, how long
+// a body may come slowly, and how long a new connection waits for a busy pool.
 #include "HttpConnectionHandlerPool.h"
 #include "HttpListener.h"
 #include "StaticFileController.h"
@@ -14,6 +15,7 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <utility>
 
 int main(int argc, char *argv[])
 {
@@ -26,13 +28,20 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: http_test_server config.ini [--quiet] [--head-wait-bound MS]\n");
+        std::fprintf(stderr, "usage: http_test_server config.ini [--quiet] [--head-wait-bound MS] [--body-grace MS] "
+                             "[--newcomer-wait MS]\n");
         return 2;
     }
     const bool quiet = args.contains(QStringLiteral("--quiet"));
-    const int bound = args.indexOf(QStringLiteral("--head-wait-bound"));
-    if (bound > 0 && bound + 1 < args.size())
-        HttpConnectionHandlerPool::setHeadWaitBoundMs(args.at(bound + 1).toInt());
+    HttpConnectionHandlerPool::Bounds bounds = HttpConnectionHandlerPool::bounds();
+    for (const auto &option :
+         {std::make_pair("--head-wait-bound", &bounds.headMs), std::make_pair("--body-grace", &bounds.bodyGraceMs),
+          std::make_pair("--newcomer-wait", &bounds.newcomerWaitMs)}) {
+        const int at = args.indexOf(QLatin1String(option.first));
+        if (at > 0 && at + 1 < args.size())
+            *option.second = args.at(at + 1).toInt();
+    }
+    HttpConnectionHandlerPool::setBounds(bounds);
     if (quiet)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
