@@ -7,9 +7,8 @@
 // the anchor. Then the payload reader's time per payload beside Qt's reader alone.
 // Usage: mqtt_bench [messages]   (default 4000)
 
-#include "ConfigManager.h"
+#include "BenchRig.h"
 #include "Database.h"
-#include "MQTTLine.h"
 #include "ReadBuffer.h"
 #include "Stats.h"
 #include "StrictJson.h"
@@ -21,7 +20,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -40,23 +38,6 @@ long rssKb()
             return line.mid(6).trimmed().split(' ').value(0).toLong();
     }
     return -1;
-}
-
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-int counted()
-{
-    if (!g_stats.tryLock())
-        return -1;
-    const QByteArray s = g_stats.getMqttStats();
-    g_stats.unlock();
-    const int at = s.indexOf("\"poolsCnt\":");
-    return at < 0 ? 0 : s.mid(at + 11, s.indexOf(',', at) - at - 11).toInt();
 }
 
 QByteArray payload(bool repeated)
@@ -82,7 +63,7 @@ bool publish(quint16 port, const QString &file, int total)
               {"-p", QString::number(port), "-t", "b/1", "-l", "-q", "0"});
     QElapsedTimer clock;
     clock.start();
-    while (counted() < total) {
+    while (BenchRig::mqttMessagesCounted() < total) {
         if (clock.elapsed() > 120000)
             return false;
         QThread::msleep(20);
@@ -98,65 +79,26 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int messages = argc > 1 ? QByteArray(argv[1]).toInt() : 4000;
     QTemporaryDir dir;
+    if (!BenchRig::freshDatabase(dir))
+        return 1;
     {
-        ConfigManager manager;
-        manager.dbPath = dir.filePath("db.sqlite");
-        manager.tempDbPath = dir.filePath("db_temp.sqlite");
-        Database::setLivePath(manager.dbPath);
-        if (!manager.clearDatabase().contains("success"))
-            return 1;
         Database scope;
         QSqlQuery q(scope.handle());
         q.exec("INSERT INTO Devices (idDevices, name, ModbusId, connectionType, idOfConnection, isActive, MqttTopic, "
                "MqttFormat, MqttMapping) VALUES (1, 'm', 1, 'mqtt', 1, 1, 'b/1', 'JSON', '{\"a\":3}')");
         q.exec("INSERT INTO ConfiguredParameters (idDevice, regAddr, unit, archInterval) VALUES (1, 3, 'C', 0)");
     }
-    std::unique_ptr<ReadBuffer> buffer;
-    {
-        Database scope;
-        QSqlQuery q(scope.handle());
-        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters");
-        buffer = std::make_unique<ReadBuffer>(q, nullptr);
-    }
-    const quint16 port = freePort();
-    QFile conf(dir.filePath("m.conf"));
-    conf.open(QIODevice::WriteOnly);
-    conf.write(QString("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n"
-                       "log_type subscribe\nlog_type information\nmax_queued_messages 0\n")
-                   .arg(port)
-                   .toUtf8());
-    conf.close();
-    QProcess broker;
-    broker.setProcessChannelMode(QProcess::MergedChannels);
-    broker.start("mosquitto", {"-c", conf.fileName()});
-    QByteArray log;
-    QElapsedTimer wait;
-    wait.start();
-    while (!log.contains(" running") && wait.elapsed() < 20000) {
-        broker.waitForReadyRead(50);
-        log += broker.readAll();
-    }
-
+    const std::unique_ptr<ReadBuffer> buffer = BenchRig::activeParameters<ReadBuffer>();
+    const quint16 port = BenchRig::freePort();
+    const std::unique_ptr<QProcess> broker = BenchRig::startBroker(dir, port);
+    if (!broker)
+        return 1;
     g_stats.addChannel("mqtt", 1);
     g_stats.addDevice("mqtt", 1, 1);
-    ConnectionManager::MQTTConnectionCfg cfg;
-    cfg.id = 1;
-    cfg.ip = "127.0.0.1";
-    cfg.port = port;
-    cfg.clientid = "bench";
-    cfg.topics = QStringList{"b/1"};
-    cfg.idDeviceByTopic = {{"b/1", 1}};
-    cfg.formatByTopic = {{"b/1", "JSON"}};
-    cfg.mappingByTopic = {{"b/1", "{\"a\":3}"}};
-    QThread lineThread;
-    lineThread.start();
-    MQTTLine *line = new MQTTLine(cfg, buffer.get());
-    line->moveToThread(&lineThread);
-    QMetaObject::invokeMethod(line, [line] { line->connectMQTT(); });
-    while (!log.contains(" b/1") && wait.elapsed() < 30000) {
-        broker.waitForReadyRead(50);
-        log += broker.readAll();
-    }
+    auto lineThread = std::make_unique<BenchRig::LineThread>(BenchRig::mqttConfig(port, "{\"a\":3}"), buffer.get());
+    QByteArray log;
+    if (!BenchRig::waitForSubscriptions(*broker, log, "b/1"))
+        std::fprintf(stderr, "mqtt_bench: the line did not subscribe: %s\n", log.constData());
 
     const QByteArray wellFormed = payload(false);
     const QByteArray repeated = payload(true);
@@ -171,7 +113,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "mqtt_bench: the anchor's messages were not all counted\n");
     const long afterAnchor = rssKb();
     // A reading of the last well-formed message, which the repeated payloads must leave alone.
-    QMetaObject::invokeMethod(line, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(lineThread->line(), [] {}, Qt::BlockingQueuedConnection);
     buffer->tryLock();
     const CurrentValue before = buffer->value(1);
     buffer->unlock();
@@ -182,11 +124,9 @@ int main(int argc, char **argv)
     const CurrentValue after = buffer->value(1);
     buffer->unlock();
 
-    QMetaObject::invokeMethod(line, [line] { delete line; }, Qt::BlockingQueuedConnection);
-    lineThread.quit();
-    lineThread.wait();
-    broker.terminate();
-    broker.waitForFinished(3000);
+    lineThread.reset();
+    broker->terminate();
+    broker->waitForFinished(3000);
 
     const double anchorMb = (afterAnchor - start) / 1024.0;
     const double repeatedMb = (afterRepeated - afterAnchor) / 1024.0;

@@ -16,13 +16,12 @@
 // Usage: acquisition_bench [values|alarms|mqtt|stop|archive]... (all when none given)
 
 #include "AlarmEvaluator.h"
+#include "BenchRig.h"
 #include "Alarms.h"
 #include "ArchiveWriter.h"
 #include "ChannelWorker.h"
-#include "ConfigManager.h"
 #include "Database.h"
 #include "LineReady.h"
-#include "MQTTLine.h"
 #include "Poller.h"
 #include "ReadBuffer.h"
 #include "SettingsManager.h"
@@ -36,7 +35,6 @@
 #include <QScriptEngine>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -82,14 +80,7 @@ bool exec(QSqlQuery &q, const QString &sql, const QVariantList &values = {})
 struct Db
 {
     QTemporaryDir dir;
-    bool create()
-    {
-        ConfigManager manager;
-        manager.dbPath = dir.filePath("db.sqlite");
-        manager.tempDbPath = dir.filePath("db_temp.sqlite");
-        Database::setLivePath(manager.dbPath);
-        return manager.clearDatabase().contains("success");
-    }
+    bool create() { return BenchRig::freshDatabase(dir); }
 };
 
 // Devices 1..devices on a TCP connection without a row (so no worker), n parameters each.
@@ -110,31 +101,6 @@ bool addParameters(int devices, int perDevice)
     }
     q.exec("COMMIT");
     return true;
-}
-
-std::unique_ptr<QProcess> startProcess(const QString &program, const QStringList &args, const QByteArray &ready)
-{
-    auto p = std::make_unique<QProcess>();
-    p->setProcessChannelMode(QProcess::MergedChannels);
-    p->start(program, args);
-    QByteArray out;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 20000) {
-        p->waitForReadyRead(50);
-        out += p->readAll();
-        if (out.contains(ready))
-            return p;
-    }
-    std::fprintf(stderr, "%s did not start: %s\n", qPrintable(program), out.constData());
-    return nullptr;
-}
-
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -237,14 +203,7 @@ void benchAlarms()
                   QString("{1$%1} < 10").arg(2 * i)});
         q.exec("COMMIT");
     }
-    std::unique_ptr<ReadBuffer> buffer;
-    {
-        Database scope;
-        QSqlQuery q(scope.handle());
-        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
-               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
-        buffer = std::make_unique<ReadBuffer>(q, nullptr);
-    }
+    std::unique_ptr<ReadBuffer> buffer = BenchRig::activeParameters<ReadBuffer>();
     buffer->tryLock();
     for (int a = 0; a < 2000; ++a)
         buffer->storeValue(1, a, 100 + a, QDateTime::currentMSecsSinceEpoch(), 0, 0, false);
@@ -316,14 +275,7 @@ std::vector<double> timesToActive(const QString &blocker, int tickMs, int rounds
                 "'value', '', 1, '{1$0} > 0', '{1$0} <= 0', 0)");
         q.exec("COMMIT");
     }
-    std::unique_ptr<ReadBuffer> buffer;
-    {
-        Database scope;
-        QSqlQuery q(scope.handle());
-        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
-               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
-        buffer = std::make_unique<ReadBuffer>(q, nullptr);
-    }
+    std::unique_ptr<ReadBuffer> buffer = BenchRig::activeParameters<ReadBuffer>();
     const auto store = [&buffer](double value) {
         buffer->tryLock();
         buffer->storeValue(1, 0, value, QDateTime::currentMSecsSinceEpoch(), 0, 0, false);
@@ -407,18 +359,8 @@ void benchMqtt(int messages, int publishers)
     if (!db.create())
         return;
     QTemporaryDir dir;
-    const quint16 port = freePort();
-    QFile conf(dir.filePath("m.conf"));
-    conf.open(QIODevice::WriteOnly);
-    // Only the subscriptions are logged: a log of every message that nobody reads would stall it.
-    conf.write(QString("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stderr\n"
-                       "log_type subscribe\nlog_type information\nmax_queued_messages 0\n")
-                   .arg(port)
-                   .toUtf8());
-    conf.close();
-    auto broker = startProcess("mosquitto", {"-c", conf.fileName()}, " running");
-    if (!broker)
-        return;
+    const quint16 port = BenchRig::freePort();
+    auto broker = BenchRig::startBroker(dir, port);
     if (!broker)
         return;
     {
@@ -428,32 +370,11 @@ void benchMqtt(int messages, int publishers)
                 "MqttFormat, MqttMapping) VALUES (1, 'm', 1, 'mqtt', 1, 1, 'b/1', 'JSON', '{\"t\":1,\"h\":2}')");
         exec(q, "INSERT INTO ConfiguredParameters (idDevice, regAddr, unit, archInterval) VALUES (1, 1, 'C', 0), (1, 2, '%', 0)");
     }
-    std::unique_ptr<ReadBuffer> buffer;
-    {
-        Database scope;
-        QSqlQuery q(scope.handle());
-        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
-               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
-        buffer = std::make_unique<ReadBuffer>(q, nullptr);
-    }
+    const std::unique_ptr<ReadBuffer> buffer = BenchRig::activeParameters<ReadBuffer>();
     g_stats.addChannel("mqtt", 1);
     g_stats.addDevice("mqtt", 1, 1);
-    ConnectionManager::MQTTConnectionCfg cfg;
-    cfg.id = 1;
-    cfg.ip = "127.0.0.1";
-    cfg.port = port;
-    cfg.clientid = "bench";
-    cfg.topics = QStringList{"b/1"};
-    cfg.idDeviceByTopic = {{"b/1", 1}};
-    cfg.formatByTopic = {{"b/1", "JSON"}};
-    cfg.mappingByTopic = {{"b/1", "{\"t\":1,\"h\":2}"}};
-
-    // The line in a thread of its own, as its worker runs it.
-    QThread lineThread;
-    lineThread.start();
-    MQTTLine *line = new MQTTLine(cfg, buffer.get());
-    line->moveToThread(&lineThread);
-    QMetaObject::invokeMethod(line, [line] { line->connectMQTT(); });
+    auto lineThread =
+        std::make_unique<BenchRig::LineThread>(BenchRig::mqttConfig(port, "{\"t\":1,\"h\":2}"), buffer.get());
 
     // Through a shell whose "times" tells the subscriber's CPU time when it has ended.
     const QString subOut = dir.filePath("received.txt");
@@ -464,19 +385,9 @@ void benchMqtt(int messages, int publishers)
                                 .arg(subOut)});
     sub->waitForStarted();
     // Both subscriptions stand before the stream starts.
-    QElapsedTimer wait;
-    wait.start();
     QByteArray log;
-    for (;;) {
-        broker->waitForReadyRead(20);
-        log += broker->readAll();
-        if (log.count(" b/1") >= 2)
-            break;
-        if (wait.elapsed() > 10000) {
-            std::fprintf(stderr, "mqtt: the subscriptions did not come: %s\n", log.constData());
-            break;
-        }
-    }
+    if (!BenchRig::waitForSubscriptions(*broker, log, "b/1", 2, 10000))
+        std::fprintf(stderr, "mqtt: the subscriptions did not come: %s\n", log.constData());
     // The stream in shares for several publishers, so that no single publisher sets the pace.
     QStringList shares;
     {
@@ -490,14 +401,6 @@ void benchMqtt(int messages, int publishers)
             shares << share.fileName();
         }
     }
-    const auto count = [] {
-        if (!g_stats.tryLock())
-            return -1;
-        const QByteArray s = g_stats.getMqttStats();
-        g_stats.unlock();
-        const int at = s.indexOf("\"poolsCnt\":");
-        return at < 0 ? 0 : s.mid(at + 11, s.indexOf(',', at) - at - 11).toInt();
-    };
     std::vector<std::unique_ptr<QProcess>> pubs;
     // The line's cost is this process's CPU time over the stream: the main thread only sleeps
     // and looks at the count, and nothing else runs here meanwhile.
@@ -515,7 +418,7 @@ void benchMqtt(int messages, int publishers)
         const double ms = (nowNs() - t0) / 1e6;
         if (subMs < 0 && sub->state() == QProcess::NotRunning)
             subMs = ms;
-        const int n = count();
+        const int n = BenchRig::mqttMessagesCounted();
         if (n != lastCount) {
             lastCount = n;
             progressMs = ms;
@@ -536,7 +439,7 @@ void benchMqtt(int messages, int publishers)
         p->waitForFinished(10000);
     QThread::msleep(300);
     const double lineCpuMs = double(std::clock() - cpu0) * 1000.0 / CLOCKS_PER_SEC;
-    const int counted = count();
+    const int counted = BenchRig::mqttMessagesCounted();
     sub->waitForFinished(70000);
     // The last line of the shell's "times": the user and system time of mosquitto_sub.
     const QList<QByteArray> times = sub->readAllStandardOutput().trimmed().split('\n').last().split(' ');
@@ -548,9 +451,7 @@ void benchMqtt(int messages, int publishers)
     QFile received(subOut);
     received.open(QIODevice::ReadOnly);
     const int subCounted = received.readAll().count('\n');
-    QMetaObject::invokeMethod(line, [line] { delete line; }, Qt::BlockingQueuedConnection);
-    lineThread.quit();
-    lineThread.wait();
+    lineThread.reset();
     g_stats.clear();
     broker->terminate();
     broker->waitForFinished(3000);
@@ -572,8 +473,8 @@ void benchStop()
     if (!db.create())
         return;
     // One server; units 1..10 never answer, so each worker's pass sits out its own time-out.
-    const quint16 port = freePort();
-    auto server = startProcess(qEnvironmentVariable("DALVORAN_PYTHON", "/usr/bin/python3"),
+    const quint16 port = BenchRig::freePort();
+    auto server = BenchRig::startProcess(qEnvironmentVariable("DALVORAN_PYTHON", "/usr/bin/python3"),
                                {"-u", qEnvironmentVariable("DALVORAN_SOURCE_DIR", ".") + "/tests/peers/modbus_server.py",
                                 "--table", "{\"99\": {\"hr\": {\"0\": [1]}}}", "--port", QString::number(port)},
                                "READY ");

@@ -7,8 +7,8 @@
 //   how long a block holds the value buffer's lock.
 
 #include "ArchiveBuffer.h"
+#include "BenchRig.h"
 #include "ChannelWorker.h"
-#include "ConfigManager.h"
 #include "Database.h"
 #include "LineReady.h"
 #include "Poller.h"
@@ -162,11 +162,7 @@ int main(int argc, char **argv)
             return 1;
 
     QTemporaryDir dir;
-    ConfigManager manager;
-    manager.dbPath = dir.filePath("db.sqlite");
-    manager.tempDbPath = dir.filePath("db_temp.sqlite");
-    Database::setLivePath(manager.dbPath);
-    if (!manager.clearDatabase().contains("success"))
+    if (!BenchRig::freshDatabase(dir))
         return 1;
     {
         Database scope;
@@ -184,14 +180,7 @@ int main(int argc, char **argv)
         begin.exec("COMMIT");
     }
 
-    std::unique_ptr<TimedReadBuffer> buffer;
-    {
-        Database scope;
-        QSqlQuery q(scope.handle());
-        q.exec("SELECT idParameters, idDevice, regAddr, archInterval, unit FROM ConfiguredParameters JOIN Devices ON "
-               "Devices.idDevices = ConfiguredParameters.idDevice WHERE Devices.isActive = 1");
-        buffer = std::make_unique<TimedReadBuffer>(q, nullptr);
-    }
+    std::unique_ptr<TimedReadBuffer> buffer = BenchRig::activeParameters<TimedReadBuffer>();
 
     Poller poller;
     std::vector<ChannelWorker *> workers;
