@@ -620,8 +620,9 @@ void tst_Alarms::aBlockedExpressionHoldsBackNoOtherAlarm()
     const qint64 took = clock.elapsed();
     ticker.stop();
     QTRY_VERIFY_WITH_TIMEOUT(!m_alarms->isEvaluating(), 120000);
-    // Two ticks and one expression's limit, and a second for a busy machine.
-    const qint64 bound = 2 * tickMs + AlarmEvaluator::expressionLimitMs() + 1000;
+    // Two ticks and one expression's limit, and some seconds for a loaded machine under the memory
+    // checker: still far below the 17 s that a limit on the whole batch would give these hundred.
+    const qint64 bound = 2 * tickMs + AlarmEvaluator::expressionLimitMs() + 4000;
     QVERIFY2(took <= bound, qPrintable(QStringLiteral("%1 ms, bound %2 ms").arg(took).arg(bound)));
     // What ran past its own limit is a script error, wherever it stood; the others are false.
     const QHash<int, Alarms::AlarmEntry> alarms = m_alarms->alarms();
