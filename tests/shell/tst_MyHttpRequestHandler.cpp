@@ -824,8 +824,11 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
                 .arg(device.readyWords().value(0)));
     QCOMPARE(curl(ajax + QStringLiteral("?func=cfg_saveSetting&modbusPollInterval=5000&modbusIterDelay=10&sessionEnabled=1&defaultAppState=0")).body,
              QByteArray("{\"success\":true}"));
+    // The page logs in as soon as it runs, where a user would type first: the browser's own request
+    // for an icon, sent meanwhile with the session's first id, could come back after the login and
+    // put that id back in place of the new one. The page names an icon of its own.
     QVERIFY(writeFile(app.path(QStringLiteral("www/login.html")),
-                      "<html><body><p id=r>none</p><script>\n"
+                      "<html><head><link rel=icon href='data:,'></head><body><p id=r>none</p><script>\n"
                       "async function run() {\n"
                       "  const before = await (await fetch('ajax.html?func=cfg_getSetting')).text();\n"
                       "  const login = await (await fetch('login.html', {method: 'POST', headers: {'Content-Type': "
@@ -846,7 +849,7 @@ void tst_MyHttpRequestHandler::browserLogsInAndForeignPagesFail()
         if (line.contains("Session") || line.contains("login"))
             sessions += line + '\n';
     QVERIFY2(own.contains("{\"error\":true,\"message\":\"User not logged in\"}|{\"success\":true}|[{\"idUsers\":\"1\""),
-             own + "\n" + sessions.right(4000));
+             sessions.right(3000) + "\n" + own.left(600));
     QVERIFY(own.contains("survivor"));
     QVERIFY2(own.contains("|{\"success\":true}|") && own.contains("4321"), own);
     QCOMPARE(app.stop(), 0);
