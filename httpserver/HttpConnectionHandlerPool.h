@@ -53,6 +53,9 @@ public:
         // A newcomer that finds every thread busy and no connection that gives way waits this
         // long for one before it is refused.
         int newcomerWaitMs = 2000;
+        // At most this many newcomers wait, as many as the system's queue of connections not yet
+        // accepted holds.
+        int newcomersWaiting = 4096;
     };
     static void setBounds(const Bounds &bounds) { s_bounds = bounds; }
     static Bounds bounds() { return s_bounds; }

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const QByteArray g_tooManyConnections =
@@ -55,7 +57,7 @@ HttpListener::HttpListener(QSettings *settings, HttpRequestHandler *requestHandl
         });
     });
     m_newcomerTimer.setInterval(g_newcomerCheckMs);
-    connect(&m_newcomerTimer, &QTimer::timeout, this, [this]() { seatNewcomers(true); });
+    connect(&m_newcomerTimer, &QTimer::timeout, this, [this]() { seatNewcomers(true, 0); });
     listen();
 }
 
@@ -113,18 +115,30 @@ void HttpListener::incomingConnection(tSocketDescriptor socketDescriptor)
         }
         threadsFree = false;
     }
+    // A burst outruns the threads only for the moment that they take to serve it: the newcomers
+    // wait here, within the pool's bounds of their number and of their wait. When as many wait as
+    // may, the one that has waited longest without showing its request makes room: a flood of
+    // silent connections never keeps out a client that has sent its request.
+    if (m_newcomers.size() >= HttpConnectionHandlerPool::bounds().newcomersWaiting) {
+        const auto silent = std::find_if(m_newcomers.begin(), m_newcomers.end(),
+                                         [](const Newcomer &newcomer) { return !newcomer.shown; });
+        if (silent == m_newcomers.end()) {
+            refuseBusy(socketDescriptor);
+            return;
+        }
+        refuseBusy(silent->descriptor);
+        m_newcomers.erase(silent);
+    }
     m_newcomers.append(
         Newcomer{socketDescriptor,
                  HttpConnectionHandler::monotonicMs() + HttpConnectionHandlerPool::bounds().newcomerWaitMs, false});
-    seatNewcomers(threadsFree);
-    // No more wait than there are threads.
-    if (m_newcomers.size() > m_pool->maxThreads())
-        refuseBusy(m_newcomers.takeLast().descriptor);
+    // The earlier newcomers are looked at again on the next round, not at every arrival of a burst.
+    seatNewcomers(threadsFree, m_newcomers.size() - 1);
 }
 
-void HttpListener::seatNewcomers(bool threadsFree)
+void HttpListener::seatNewcomers(bool threadsFree, int lookFrom)
 {
-    for (int i = 0; i < m_newcomers.size();) {
+    for (int i = lookFrom; i < m_newcomers.size();) {
         Newcomer &newcomer = m_newcomers[i];
         QByteArray firstBytes;
         if (!newcomer.shown &&

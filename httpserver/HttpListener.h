@@ -47,8 +47,9 @@ private:
         bool shown;
     };
     // Gives the newcomers threads, those that have shown their requests first; threadsFree false
-    // when the caller has just found none free.
-    void seatNewcomers(bool threadsFree);
+    // when the caller has just found none free. What the newcomers from lookFrom on have sent is
+    // looked at first.
+    void seatNewcomers(bool threadsFree, int lookFrom);
     void handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor);
     void refuseBusy(tSocketDescriptor socketDescriptor);
 

@@ -483,7 +483,9 @@ void tst_HttpConnectionHandler::busyServerAnswers503()
 void tst_HttpConnectionHandler::burstWaitsInTheListenQueue()
 {
     TestServer server;
-    QVERIFY(server.start({}, {"--quiet"}));
+    // Ten threads for thirty times as many clients; the wait for a thread is long enough for a
+    // loaded machine.
+    QVERIFY(server.start({{"maxThreads", "10"}}, {"--quiet", "--newcomer-wait", "20000"}));
     // While the server takes no connection, the system completes the handshakes of as many
     // clients as its listen queue holds; it drops those of the others, which then wait a second
     // and more for each retry.
@@ -505,13 +507,14 @@ void tst_HttpConnectionHandler::burstWaitsInTheListenQueue()
     QTRY_COMPARE_WITH_TIMEOUT(connected(), burst, 5000);
     resume.dismiss();
     QCOMPARE(TestServer::run("kill", {"-CONT", pid}).exitCode, 0);
-    // Each is answered: served, or refused as busy.
+    // Each is served: the threads come free as fast as they answer, and those who wait for one
+    // are not refused meanwhile.
     for (QTcpSocket *client : qAsConst(clients))
         client->write("GET /json HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
     for (QTcpSocket *client : qAsConst(clients)) {
-        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, 30000);
         const QByteArray reply = client->readAll();
-        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n") || reply == g_tooManyConnections, reply.constData());
+        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n"), reply.constData());
     }
 }
 

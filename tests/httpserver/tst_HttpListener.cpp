@@ -78,12 +78,13 @@ int openSockets()
 class ScopedBounds
 {
 public:
-    ScopedBounds(int headMs, int bodyGraceMs, int newcomerWaitMs)
+    ScopedBounds(int headMs, int bodyGraceMs, int newcomerWaitMs, int newcomersWaiting = 4096)
     {
         HttpConnectionHandlerPool::Bounds bounds;
         bounds.headMs = headMs;
         bounds.bodyGraceMs = bodyGraceMs;
         bounds.newcomerWaitMs = newcomerWaitMs;
+        bounds.newcomersWaiting = newcomersWaiting;
         HttpConnectionHandlerPool::setBounds(bounds);
     }
     ~ScopedBounds() { HttpConnectionHandlerPool::setBounds(HttpConnectionHandlerPool::Bounds()); }
@@ -136,6 +137,7 @@ private slots:
     void freeThreadsTakenFirst();
     void slowConnectionsGiveWay_data();
     void slowConnectionsGiveWay();
+    void silentNewcomersMakeRoom();
     void takenOverThreadServesTheNewcomer_data();
     void takenOverThreadServesTheNewcomer();
     void idleHandlersRetired_data();
@@ -444,6 +446,43 @@ void tst_HttpListener::slowConnectionsGiveWay()
         QTRY_VERIFY(client->peek(1 << 16).endsWith("\r\n\r\nok"));
         QVERIFY(client->readAll().startsWith("HTTP/1.1 200 OK"));
     }
+}
+
+void tst_HttpListener::silentNewcomersMakeRoom()
+{
+    // Two threads held by slow heads past their bound, and as many silent connections waiting for
+    // a thread as may wait: a client that sends its request still gets in, and takes the place
+    // of a slow head; the silent connection that waited longest is refused.
+    QTRY_COMPARE_WITH_TIMEOUT(handlerThreads(), 0, 10000);
+    const int waiting = 4;
+    ScopedBounds bounds(200, 200, 10000, waiting);
+    QTemporaryDir dir;
+    QScopedPointer<QSettings> settings(listenerSettings(dir, {{"maxThreads", 2}, {"readTimeout", 30000}}));
+    BlockingHandler handler;
+    HttpListener listener(settings.data(), &handler);
+    QVERIFY(listener.isListening());
+    const int socketsBefore = openSockets();
+    QObject owner;
+    QList<QTcpSocket *> clients;
+    for (int i = 0; i < 2 + waiting; ++i) {
+        auto *client = new QTcpSocket(&owner);
+        client->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        if (i < 2)
+            client->write("GET /x HT");
+        clients << client;
+        // One after the other, each accepted by the listener before the next.
+        QTRY_COMPARE(openSockets(), socketsBefore + 2 * (i + 1));
+    }
+    QCOMPARE(handlerThreads(), 2);
+    QTest::qWait(400);
+
+    QTest::ignoreMessage(QtDebugMsg, "HttpListener: Too many incoming connections");
+    const QByteArray reply = exchange(listener.serverPort(), "GET /x HTTP/1.1\r\nConnection: close\r\n\r\n");
+    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK") && reply.endsWith("\r\n\r\nok"), reply.constData());
+    QTRY_COMPARE(clients.at(2)->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(clients.at(2)->readAll(), g_tooManyConnections);
+    for (int i = 3; i < clients.size(); ++i)
+        QCOMPARE(clients.at(i)->state(), QAbstractSocket::ConnectedState);
 }
 
 void tst_HttpListener::takenOverThreadServesTheNewcomer_data()
