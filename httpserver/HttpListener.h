@@ -47,8 +47,8 @@ private:
         bool shown;
     };
     // Gives the newcomers threads, those that have shown their requests first; threadsFree false
-    // when the caller has just found none free. What the newcomers from lookFrom on have sent is
-    // looked at first.
+    // when the caller has just found none free. Only the newcomers from lookFrom on are asked
+    // for what they have sent meanwhile.
     void seatNewcomers(bool threadsFree, int lookFrom);
     void handOver(HttpConnectionHandler *handler, tSocketDescriptor socketDescriptor);
     void refuseBusy(tSocketDescriptor socketDescriptor);
