@@ -78,7 +78,8 @@ int openSockets()
 class ScopedBounds
 {
 public:
-    ScopedBounds(int headMs, int bodyGraceMs, int newcomerWaitMs, int newcomersWaiting = 4096)
+    ScopedBounds(int headMs, int bodyGraceMs, int newcomerWaitMs,
+                 int newcomersWaiting = HttpConnectionHandlerPool::Bounds().newcomersWaiting)
     {
         HttpConnectionHandlerPool::Bounds bounds;
         bounds.headMs = headMs;
